@@ -1,0 +1,10 @@
+# Shortcuts for the scripts in scripts/ (which also install what is missing).
+.PHONY: all demo test clean
+all:
+	cmake --preset release && cmake --build --preset release
+demo:
+	bash scripts/demo.sh
+test:
+	bash scripts/test.sh
+clean:
+	rm -rf build

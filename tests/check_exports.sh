@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Checks the built plugin's binary interface: a 32-bit x86 ELF shared object
+# whose dynamic symbol table defines exactly the names in the export list,
+# whose only dynamic dependencies are system libraries, and whose undefined
+# symbols all come from libc.
+set -euo pipefail
+so=$1
+list=$2
+fail=0
+
+header=$(readelf -h "$so")
+grep -q 'Class:.*ELF32' <<<"$header" || { echo "not ELF32"; fail=1; }
+grep -q 'Machine:.*80386' <<<"$header" || { echo "not i386"; fail=1; }
+grep -q 'Type:.*DYN' <<<"$header" || { echo "not a shared object"; fail=1; }
+
+expected=$(grep -v -E '^\s*(#|$)' "$list" | sed 's/\s//g' | sort)
+actual=$(nm -D --defined-only "$so" | awk '{print $3}' | sed 's/@.*//' | sort)
+if [ "$expected" != "$actual" ]; then
+  echo "export list differs (< expected only, > exported only):"
+  diff <(echo "$expected") <(echo "$actual") | grep '^[<>]' || true
+  fail=1
+fi
+
+needed=$(readelf -d "$so" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')
+for lib in $needed; do
+  case $lib in
+    libc.so.6|libm.so.6|libdl.so.2|libpthread.so.0) ;;
+    *) echo "unexpected dynamic dependency: $lib"; fail=1 ;;
+  esac
+done
+
+# Strong undefined symbols must be versioned libc symbols; weak ones may stay unresolved.
+foreign=$(nm -D --undefined-only "$so" | awk '$1 == "U" {print $2}' | grep -v '@GLIBC_' || true)
+if [ -n "$foreign" ]; then
+  echo "undefined symbols not from libc:"; echo "$foreign"; fail=1
+fi
+
+if [ $fail -eq 0 ]; then
+  echo "core.so: ELF32 i386, $(wc -l <<<"$actual") exports as listed, needs: $needed"
+fi
+exit $fail
