@@ -7,4 +7,4 @@ bash scripts/setup.sh
 
 cmake --preset release >/dev/null
 cmake --build --preset release -j "$(nproc)" --target core testhost >/dev/null
-exec build/release/testhost/testhost build/release/core.so
+exec scripts/run32 build/release/testhost/testhost build/release/core.so
