@@ -1,0 +1,269 @@
+// The plugin's entry points, forwarders and bot native, exercised through the
+// real core.so loaded by the test host.
+#include <pthread.h>
+
+#include <climits>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "gtest/gtest.h"
+#include "testhost/host.h"
+
+using namespace testhost;
+
+// A same-named function in the host process: the plugin must keep calling its
+// own forwarder (which goes through the engine table), never this one.
+static int g_decoyCalls = 0;
+extern "C" __attribute__((visibility("default"))) int amx_Register(void*, const void*, int) {
+  ++g_decoyCalls;
+  return -77;
+}
+
+namespace {
+
+const char kLoadedLine[] = " Core plugin loaded                                            ";
+const char kUnloadedLine[] = " Core plugin unloaded                                            ";
+const char kBotVersion[] = "0.3.7-kestrilo-bot";
+
+class PluginTest : public ::testing::Test {
+ protected:
+  PluginTest() : host(DefaultPluginPath()) {
+    game.SetPlayerPool(pool.address());
+    game.SetNetworkServer(&server);
+    host.SetGameVariable(&game);
+    host.SetBotGameVariable(&game);
+    host.SetPlayersVariable(&game);
+    EngineTable::calls().clear();
+  }
+
+  std::vector<EngineCall> CallsAt(int position) {
+    std::vector<EngineCall> found;
+    for (const EngineCall& c : EngineTable::calls())
+      if (c.position == position) found.push_back(c);
+    return found;
+  }
+
+  HostGame game;
+  PlayerPool pool;
+  NetworkServer server;
+  TestHost host;
+};
+
+TEST_F(PluginTest, LifecycleAnswersAndLogLines) {
+  EXPECT_EQ(host.Supports(), 0x00010200u);
+  EXPECT_EQ(host.Load(), 1);
+  ASSERT_EQ(host.log.size(), 1u);
+  EXPECT_EQ(host.log[0], kLoadedLine);
+  EXPECT_EQ(host.log[0].size(), 63u);
+
+  ScriptMachine script("a");
+  EXPECT_EQ(host.AmxLoad(script), 0);
+  host.ProcessTick();
+  EXPECT_EQ(host.AmxUnload(script), 0);
+  host.Unload();
+  ASSERT_EQ(host.log.size(), 2u);
+  EXPECT_EQ(host.log[1], kUnloadedLine);
+  EXPECT_EQ(host.log[1].size(), 65u);
+}
+
+TEST_F(PluginTest, AmxLoadRegistersTheNativeTableAndPassesTheResultBack) {
+  host.Load();
+  ScriptMachine first("first"), second("second");
+  second.registerResult = 17;
+  EXPECT_EQ(host.AmxLoad(first), 0);
+  EXPECT_EQ(host.AmxLoad(second), 17);
+
+  for (ScriptMachine* m : {&first, &second}) {
+    ASSERT_EQ(m->natives.size(), 1u) << m->name();
+    EXPECT_EQ(m->natives[0].first, "AddServerBot");
+  }
+  std::vector<EngineCall> registers = CallsAt(33);
+  ASSERT_EQ(registers.size(), 2u);
+  EXPECT_EQ(registers[0].args[0], reinterpret_cast<uintptr_t>(first.handle()));
+  EXPECT_EQ(registers[1].args[0], reinterpret_cast<uintptr_t>(second.handle()));
+  EXPECT_EQ(static_cast<int32_t>(registers[0].args[2]), -1);
+  // The same table both times, ended by a null pair after its one entry.
+  EXPECT_EQ(registers[0].args[1], registers[1].args[1]);
+  const char* const* table = reinterpret_cast<const char* const*>(registers[0].args[1]);
+  EXPECT_STREQ(table[0], "AddServerBot");
+  EXPECT_EQ(table[2], nullptr);
+  EXPECT_EQ(table[3], nullptr);
+}
+
+TEST_F(PluginTest, PluginCallsItsOwnForwarderNotTheHostsSameNamedFunction) {
+  host.Load();
+  ScriptMachine script("s");
+  g_decoyCalls = 0;
+  EXPECT_EQ(host.AmxLoad(script), 0);
+  EXPECT_EQ(g_decoyCalls, 0);
+  EXPECT_EQ(CallsAt(33).size(), 1u);
+}
+
+TEST_F(PluginTest, GetGamePoolReadsTheGameVariableAtEachCall) {
+  EXPECT_EQ(host.GetGamePool(), &game);  // before Load and before any AmxLoad
+  HostGame other;
+  host.SetGameVariable(&other);
+  EXPECT_EQ(host.GetGamePool(), &other);
+  host.SetGameVariable(nullptr);
+  EXPECT_EQ(host.GetGamePool(), nullptr);
+}
+
+// The engine table positions and names the plugin forwards; position 2 has none.
+const std::vector<std::pair<int, const char*>> kForwarders = {
+    {0, "amx_Align16"},      {1, "amx_Align32"},     {3, "amx_Allot"},        {4, "amx_Callback"},
+    {5, "amx_Cleanup"},      {6, "amx_Clone"},       {7, "amx_Exec"},         {8, "amx_FindNative"},
+    {9, "amx_FindPublic"},   {10, "amx_FindPubVar"}, {11, "amx_FindTagId"},   {12, "amx_Flags"},
+    {13, "amx_GetAddr"},     {14, "amx_GetNative"},  {15, "amx_GetPublic"},   {16, "amx_GetPubVar"},
+    {17, "amx_GetString"},   {18, "amx_GetTag"},     {19, "amx_GetUserData"}, {20, "amx_Init"},
+    {21, "amx_InitJIT"},     {22, "amx_MemInfo"},    {23, "amx_NameLength"},  {24, "amx_NativeInfo"},
+    {25, "amx_NumNatives"},  {26, "amx_NumPublics"}, {27, "amx_NumPubVars"},  {28, "amx_NumTags"},
+    {29, "amx_Push"},        {30, "amx_PushArray"},  {31, "amx_PushString"},  {32, "amx_RaiseError"},
+    {33, "amx_Register"},    {34, "amx_Release"},    {35, "amx_SetCallback"}, {36, "amx_SetDebugHook"},
+    {37, "amx_SetString"},   {38, "amx_SetUserData"}, {39, "amx_StrLen"},     {40, "amx_UTF8Check"},
+    {41, "amx_UTF8Get"},     {42, "amx_UTF8Len"},    {43, "amx_UTF8Put"},
+};
+
+TEST_F(PluginTest, EveryForwarderReachesItsOwnPositionWithArgumentsAndResultIntact) {
+  ASSERT_EQ(kForwarders.size(), 43u);
+  EngineTable stubs(/*realOperations=*/false);
+  host.pluginData()[16] = stubs.entries();
+  host.Load();
+  typedef uint32_t (*SixWords)(uint32_t, uint32_t, uint32_t, uint32_t, uint32_t, uint32_t);
+  for (const auto& [position, name] : kForwarders) {
+    SCOPED_TRACE(name);
+    auto forwarder = reinterpret_cast<SixWords>(host.Symbol(name));
+    ASSERT_NE(forwarder, nullptr);
+    EngineTable::calls().clear();
+    uint32_t base = 0x1000u * static_cast<uint32_t>(position);
+    uint32_t result = forwarder(base + 1, 0xFFFFFFFFu, base + 3, 0x80000000u, base + 5, 0);
+    EXPECT_EQ(result, StubResult(position));
+    ASSERT_EQ(EngineTable::calls().size(), 1u);
+    EXPECT_EQ(EngineTable::calls()[0].position, position);
+    EXPECT_EQ(EngineTable::calls()[0].args,
+              (std::vector<uint32_t>{base + 1, 0xFFFFFFFFu, base + 3, 0x80000000u, base + 5, 0}));
+  }
+}
+
+TEST_F(PluginTest, ForwardersFollowTheTableLoadedLast) {
+  EngineTable stubs(/*realOperations=*/false);
+  host.pluginData()[16] = stubs.entries();
+  host.Load();
+  auto flags = reinterpret_cast<uint32_t (*)()>(host.Symbol("amx_Flags"));
+  EXPECT_EQ(flags(), StubResult(12));
+  // A table whose position 12 answers something else.
+  void* other[kEngineTableSize];
+  std::memcpy(other, stubs.entries(), sizeof other);
+  other[12] = other[13];
+  host.pluginData()[16] = other;
+  host.Load();
+  EXPECT_EQ(flags(), StubResult(13));
+}
+
+class BotNativeTest : public PluginTest {
+ protected:
+  BotNativeTest() : script("bots") {
+    host.Load();
+    host.AmxLoad(script);
+  }
+  cell AddBot(cell id, const std::string& name) {
+    return script.CallNative("AddServerBot", {id, script.AllocString(name)});
+  }
+  ScriptMachine script;
+};
+
+TEST_F(BotNativeTest, PassesPoolIdNameAndVersionToTheAddPlayerRoutine) {
+  struct Case {
+    cell id;
+    std::string name;
+  } cases[] = {{0, "Bot_Alice"}, {499, "x"}, {-1, "Neg"}, {INT_MIN, "Min"}, {70000, "Far"}};
+  for (const Case& c : cases) {
+    host.addPlayerCalls.clear();
+    EXPECT_EQ(AddBot(c.id, c.name), 1);
+    ASSERT_EQ(host.addPlayerCalls.size(), 1u) << c.name;
+    const AddPlayerCall& call = host.addPlayerCalls[0];
+    EXPECT_EQ(call.pool, pool.address());
+    EXPECT_EQ(call.id, c.id);
+    EXPECT_FALSE(call.nameIsNull);
+    EXPECT_EQ(call.name, c.name);
+    EXPECT_EQ(call.fourth, 0);
+    EXPECT_EQ(call.version, kBotVersion);
+    EXPECT_EQ(call.sixth, 0);
+  }
+}
+
+TEST_F(BotNativeTest, ReadsTheNameThroughTheEngineWithRoomForTheTerminator) {
+  AddBot(3, "x");
+  std::vector<EngineCall> gets = CallsAt(17);
+  ASSERT_EQ(gets.size(), 1u);
+  EXPECT_EQ(gets[0].args[2], 0u);  // 8-bit characters
+  EXPECT_EQ(gets[0].args[3], 2u);  // one character and the zero
+  EXPECT_EQ(gets[0].args[0] % 16, 0u) << "the name buffer is 16-byte aligned";
+}
+
+TEST_F(BotNativeTest, UsesTheBotGameVariableNotTheGameVariable) {
+  HostGame botGame;
+  PlayerPool botPool;
+  botGame.SetPlayerPool(botPool.address());
+  host.SetBotGameVariable(&botGame);
+  AddBot(5, "Bot");
+  ASSERT_EQ(host.addPlayerCalls.size(), 1u);
+  EXPECT_EQ(host.addPlayerCalls[0].pool, botPool.address());
+}
+
+TEST_F(BotNativeTest, MissingPlayerPoolIsLoggedAndTheScriptStillGetsOne) {
+  game.SetPlayerPool(nullptr);
+  EXPECT_EQ(AddBot(1, "Bot"), 1);
+  host.SetBotGameVariable(nullptr);  // no HostGame at all
+  EXPECT_EQ(AddBot(2, "Bot"), 1);
+  EXPECT_TRUE(host.addPlayerCalls.empty());
+  ASSERT_EQ(host.log.size(), 3u);
+  EXPECT_EQ(host.log[1], "Error. pPlayerPool is null");
+  EXPECT_EQ(host.log[2], "Error. pPlayerPool is null");
+}
+
+TEST_F(BotNativeTest, EmptyNameAddsNoBotAndSaysSo) {
+  EXPECT_EQ(AddBot(7, ""), 1);
+  EXPECT_TRUE(host.addPlayerCalls.empty());
+  ASSERT_EQ(host.log.size(), 2u);
+  EXPECT_EQ(host.log[1], "Error. AddServerBot: empty name, no bot added for playerid 7");
+}
+
+TEST_F(BotNativeTest, BadScriptAddressIsTreatedAsAnEmptyName) {
+  EXPECT_EQ(script.CallNative("AddServerBot", {4, 0x7FFFFFF0}), 1);
+  EXPECT_TRUE(host.addPlayerCalls.empty());
+}
+
+// A name far larger than the thread's stack still reaches the host whole.
+TEST_F(BotNativeTest, HugeNameKeepsStackUseBounded) {
+  constexpr size_t kStackBytes = 64 * 1024;
+  constexpr size_t kNameLength = 1024 * 1024;
+  std::string name(kNameLength, 'n');
+  name.back() = 'Z';
+  cell address = script.AllocString(name);
+  struct Job {
+    ScriptMachine* script;
+    cell address;
+    cell result;
+  } job{&script, address, 0};
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setstacksize(&attr, kStackBytes);
+  pthread_t thread;
+  ASSERT_EQ(pthread_create(
+                &thread, &attr,
+                [](void* p) -> void* {
+                  Job* j = static_cast<Job*>(p);
+                  j->result = j->script->CallNative("AddServerBot", {9, j->address});
+                  return nullptr;
+                },
+                &job),
+            0);
+  pthread_join(thread, nullptr);
+  pthread_attr_destroy(&attr);
+  EXPECT_EQ(job.result, 1);
+  ASSERT_EQ(host.addPlayerCalls.size(), 1u);
+  EXPECT_EQ(host.addPlayerCalls[0].name, name);
+}
+
+}  // namespace
