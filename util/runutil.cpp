@@ -1,15 +1,255 @@
 // String, URL and encoding utilities.
 #include "util/runutil.h"
 
-char Util_toupper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; }
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
 
+namespace {
+
+const char kBase64Table[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/=";
+constexpr int kBase64Pad = 64;
+
+// True if c lies in the count characters from first on.
+inline bool in_range(unsigned c, unsigned first, unsigned count) { return c - first < count; }
+
+// The ASCII upper-case fold; the locale never takes part.
+inline unsigned char fold(unsigned char c) { return in_range(c, 'a', 26) ? c - 32 : c; }
+
+// Escape digits: '0'..'9', 'A'..'F' and 'a'..'f' give their hex value; any
+// other character gives 0, so a malformed escape still yields one defined byte.
+unsigned hex_value(unsigned char c) {
+  if (in_range(c, '0', 10)) return c - '0';
+  if (in_range(c, 'A', 6)) return c - 'A' + 10;
+  if (in_range(c, 'a', 6)) return c - 'a' + 10;
+  return 0;
+}
+
+}  // namespace
+
+char* Base64Encoding = const_cast<char*>(kBase64Table);
+
+void Util_UrlUnencode(char* text) {
+  const char* in = text;
+  char* out = text;
+  while (*in) {
+    if (*in == '%') {
+      // An escape cut short by the end of the string is dropped; checking
+      // in[1] first keeps the read of in[2] within the string.
+      if (!in[1] || !in[2]) break;
+      *out++ = static_cast<char>(hex_value(in[1]) << 4 | hex_value(in[2]));
+      in += 3;
+    } else {
+      *out++ = (*in == '+') ? ' ' : *in;
+      ++in;
+    }
+  }
+  *out = 0;
+}
+
+char Util_toupper(char c) { return static_cast<char>(fold(static_cast<unsigned char>(c))); }
+
+void Util_strupr(char* text) {
+  for (; *text; ++text) *text = Util_toupper(*text);
+}
+
+// Leftmost occurrence, as a scan of every start position would find it; the
+// first needle byte is looked for directly (both letter cases) before the
+// rest of the needle is compared.
 char* Util_stristr(const char* haystack, const char* needle) {
-  if (!*needle) return nullptr;
-  for (; *haystack; ++haystack) {
-    const char* h = haystack;
-    const char* n = needle;
-    while (*n && Util_toupper(*h) == Util_toupper(*n)) ++h, ++n;
-    if (!*n) return const_cast<char*>(haystack);
+  const unsigned char upper = fold(static_cast<unsigned char>(*needle));
+  if (!upper) return nullptr;
+  const unsigned char lower = in_range(upper, 'A', 26) ? upper + 32 : upper;
+  const unsigned char* rest = reinterpret_cast<const unsigned char*>(needle) + 1;
+  for (const unsigned char* h = reinterpret_cast<const unsigned char*>(haystack); *h; ++h) {
+    if (*h != upper && *h != lower) continue;
+    const unsigned char* a = h + 1;
+    const unsigned char* b = rest;
+    while (*b && fold(*a) == fold(*b)) ++a, ++b;
+    if (!*b) return reinterpret_cast<char*>(const_cast<unsigned char*>(h));
   }
   return nullptr;
+}
+
+int Util_strnicmp(const char* first, const char* second, unsigned int count) {
+  for (; count; --count, ++first, ++second) {
+    if (*first == *second) {
+      if (!*first) return 0;
+      continue;
+    }
+    const signed char a = static_cast<signed char>(fold(static_cast<unsigned char>(*first)));
+    const signed char b = static_cast<signed char>(fold(static_cast<unsigned char>(*second)));
+    if (a != b) return a - b;
+  }
+  return 0;
+}
+
+// Greedy match with one resume point: after a mismatch the last '*' is made
+// to swallow one more text character, which suffices for '*' and '?' alone.
+int Util_wildcmp(char* pattern, char* text) {
+  while (*text && *pattern != '*') {
+    if (*pattern != *text && *pattern != '?') return 0;
+    ++pattern, ++text;
+  }
+  const char* resume = nullptr;
+  const char* retry = nullptr;
+  while (*text) {
+    if (*pattern == '*') {
+      if (!*++pattern) return 1;
+      resume = pattern;
+      retry = text + 1;
+    } else if (*pattern == *text || *pattern == '?') {
+      ++pattern, ++text;
+    } else {
+      pattern = const_cast<char*>(resume);
+      text = const_cast<char*>(retry++);
+    }
+  }
+  while (*pattern == '*') ++pattern;
+  return !*pattern;
+}
+
+namespace {
+
+const char kDigitPairs[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+const char kDigits[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXY";
+
+int decimal_length(uint32_t v) {
+  int n = 1;
+  for (;;) {
+    if (v < 10) return n;
+    if (v < 100) return n + 1;
+    if (v < 1000) return n + 2;
+    if (v < 10000) return n + 3;
+    v /= 10000;
+    n += 4;
+  }
+}
+
+// Each writer puts the digits of v (not 0) at out, most significant first,
+// and the terminator after them.
+void write_decimal(uint32_t v, char* out) {
+  char* p = out + decimal_length(v);
+  *p = 0;
+  while (v >= 100) {
+    const uint32_t pair = (v % 100) * 2;
+    v /= 100;
+    *--p = kDigitPairs[pair + 1];
+    *--p = kDigitPairs[pair];
+  }
+  if (v >= 10) {
+    *--p = kDigitPairs[v * 2 + 1];
+    *--p = kDigitPairs[v * 2];
+  } else {
+    *--p = static_cast<char>('0' + v);
+  }
+}
+
+void write_power_of_two(uint32_t v, unsigned shift, char* out) {
+  const int bits = 32 - __builtin_clz(v);
+  char* p = out + (bits + shift - 1) / shift;
+  *p = 0;
+  const uint32_t mask = (1u << shift) - 1;
+  do *--p = kDigits[v & mask];
+  while (v >>= shift);
+}
+
+void write_any_base(uint32_t v, uint32_t base, char* out) {
+  char digits[32];
+  char* p = digits + sizeof digits;
+  do *--p = kDigits[v % base];
+  while (v /= base);
+  const size_t n = digits + sizeof digits - p;
+  memcpy(out, p, n);
+  out[n] = 0;
+}
+
+}  // namespace
+
+// Bases above 35 (and so every negative base) give an empty string. Base 1
+// has no positional digits: it formats 0 as "0" and refuses every other
+// value with an empty string, so the call ends and writes at most 2 bytes.
+char* Util_itoa(int value, char* out, int base) {
+  uint32_t b = static_cast<uint32_t>(base);
+  if (b > 35 || (b == 1 && value != 0)) {
+    *out = 0;
+    return out;
+  }
+  if (b == 0) b = 10;
+  char* p = out;
+  uint32_t magnitude = static_cast<uint32_t>(value);
+  if (value < 0) {
+    *p++ = '-';
+    magnitude = 0u - magnitude;
+  }
+  if (magnitude == 0) {
+    p[0] = '0';
+    p[1] = 0;
+  } else if (b == 10) {
+    write_decimal(magnitude, p);
+  } else if ((b & (b - 1)) == 0) {
+    write_power_of_two(magnitude, __builtin_ctz(b), p);
+  } else {
+    write_any_base(magnitude, b, p);
+  }
+  return out;
+}
+
+// Four output characters are gathered and stored at once; a zero byte ends the
+// source, and a last group of one or two bytes is padded with the pad entry.
+void Util_Base64Encode(char* source, char* out) {
+  const char* table = Base64Encoding;
+  const unsigned char* s = reinterpret_cast<const unsigned char*>(source);
+  for (;;) {
+    const uint32_t a = s[0];
+    if (!a) break;
+    const uint32_t b = s[1];
+    const uint32_t c = b ? s[2] : 0;
+    char quad[4];
+    quad[0] = table[a >> 2];
+    quad[1] = table[((a & 3) << 4) | (b >> 4)];
+    quad[2] = b ? table[((b & 15) << 2) | (c >> 6)] : table[kBase64Pad];
+    quad[3] = c ? table[c & 63] : table[kBase64Pad];
+    memcpy(out, quad, 4);
+    out += 4;
+    if (!c) break;
+    s += 3;
+  }
+  *out = 0;
+}
+
+int ContainsInvalidNickChars(char* name) {
+  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(name); *p; ++p) {
+    const unsigned char c = *p;
+    const bool valid = in_range(c, '0', 10) || in_range(fold(c), 'A', 26) || c == '[' || c == ']' || c == '_';
+    if (!valid) return 1;
+  }
+  return 0;
+}
+
+void ReplaceBadChars(char* text) {
+  for (; *text; ++text)
+    if (*text == '%') *text = '?';
+}
+
+int CanFileBeOpenedForReading(char* path) {
+  FILE* file = fopen(path, "r");
+  if (!file) return 0;
+  fclose(file);
+  return 1;
+}
+
+char* Util_strrev(char* text) {
+  if (!text) return nullptr;
+  const size_t len = strlen(text);
+  if (len < 2) return text;
+  for (char *front = text, *back = text + len - 1; front < back; ++front, --back) {
+    const char t = *front;
+    *front = *back;
+    *back = t;
+  }
+  return text;
 }
