@@ -1,0 +1,297 @@
+// CHttpClient: request building, the connection, and the reception loop.
+// The response is parsed by the pure functions of http/httpresponse.
+#include "http/httpclient.h"
+
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "http/httpresponse.h"
+
+static_assert(offsetof(CHttpClient, iSocket) == 0, "iSocket offset");
+static_assert(offsetof(CHttpClient, usPort) == 4, "usPort offset");
+static_assert(offsetof(CHttpClient, iRequestType) == 6, "iRequestType offset");
+static_assert(offsetof(CHttpClient, szHost) == 10, "szHost offset");
+static_assert(offsetof(CHttpClient, szPath) == 266, "szPath offset");
+static_assert(offsetof(CHttpClient, szPostData) == 1290, "szPostData offset");
+static_assert(offsetof(CHttpClient, szReferer) == 17674, "szReferer offset");
+static_assert(offsetof(CHttpClient, szResponseHeader) == 17930, "szResponseHeader offset");
+static_assert(offsetof(CHttpClient, szResponseBody) == 18954, "szResponseBody offset");
+static_assert(offsetof(CHttpClient, iResponseHeaderLength) == 82954, "iResponseHeaderLength offset");
+static_assert(offsetof(CHttpClient, iResponseBodyLength) == 82958, "iResponseBodyLength offset");
+static_assert(offsetof(CHttpClient, iResponseCode) == 82962, "iResponseCode offset");
+static_assert(offsetof(CHttpClient, iContentType) == 82966, "iContentType offset");
+static_assert(offsetof(CHttpClient, iError) == 82970, "iError offset");
+static_assert(sizeof(CHttpClient) == 82974, "CHttpClient size");
+
+namespace {
+
+constexpr char kUserAgent[] = "TAVO/0.221";
+constexpr int kReadSize = 2048;
+constexpr int kMaxHeader = kHttpHeaderSize - 1;
+constexpr int kMaxBody = kHttpBodySize - 1;
+// Without a terminator in the data so far, a later one can start at most
+// this many bytes before its end (a CR LF CR LF missing its last byte).
+constexpr int kTerminatorOverlap = 3;
+
+// strlen, but stops counting at limit + 1 so an over-long text is detected
+// without reading all of it.
+int BoundedLength(const char* text, int limit) {
+  return static_cast<int>(strnlen(text, static_cast<size_t>(limit) + 1));
+}
+
+// Precision for printing a field: at most its size less the NUL, so a field
+// that a caller overwrote without a NUL is never read past its end.
+template <size_t N>
+int FieldPrecision(const char (&)[N]) {
+  return static_cast<int>(N - 1);
+}
+
+}  // namespace
+
+CHttpClient::CHttpClient() {
+  memset(static_cast<void*>(this), 0, sizeof(*this));
+  iSocket = -1;
+  iError = HTTP_ERROR_NONE;
+}
+
+// A socket left open (after a failed send, or by a caller driving the
+// connection) is closed here rather than leaked.
+CHttpClient::~CHttpClient() noexcept(false) { CloseConnection(); }
+
+int CHttpClient::ProcessURL(int iType, char* szURL, char* szData, char* szRef) {
+  InitRequest(iType, szURL, szData, szRef);
+  Process();
+  return iError;
+}
+
+void CHttpClient::InitRequest(int iType, char* szURL, char* szData, char* szRef) {
+  usPort = 0;
+  iRequestType = 0;
+  memset(szHost, 0, sizeof(szHost));
+  memset(szPath, 0, sizeof(szPath));
+  memset(szPostData, 0, sizeof(szPostData));
+  memset(szReferer, 0, sizeof(szReferer));
+
+  // Refuse rather than cut: a request with a shortened host, path, referer or
+  // form data would go to the wrong place or carry the wrong data.
+  bool valid = iType >= HTTP_GET && iType <= HTTP_HEAD && szURL;
+  int urlLength = valid ? BoundedLength(szURL, kHttpMaxUrl) : 0;
+  valid = valid && urlLength <= kHttpMaxUrl;
+  const char* slash = valid ? static_cast<const char*>(memchr(szURL, '/', urlLength)) : nullptr;
+  int hostLength = slash ? static_cast<int>(slash - szURL) : urlLength;
+  valid = valid && hostLength <= kHttpMaxHostPart;
+  int refererLength = szRef ? BoundedLength(szRef, kHttpMaxReferer) : 0;
+  valid = valid && refererLength <= kHttpMaxReferer;
+  int dataLength = 0;
+  if (valid && iType == HTTP_POST) {
+    dataLength = szData ? BoundedLength(szData, kHttpMaxPostData) : kHttpMaxPostData + 1;
+    valid = dataLength <= kHttpMaxPostData;
+  }
+  if (!valid) {
+    iError = HTTP_ERROR_BAD_REQUEST;
+    return;
+  }
+
+  iRequestType = iType;
+  memcpy(szReferer, szRef ? szRef : "", refererLength);
+  if (iType == HTTP_POST) memcpy(szPostData, szData, dataLength);
+  memcpy(szHost, szURL, hostLength);
+  // A URL without a slash asks for the path "/".
+  if (slash)
+    memcpy(szPath, slash, urlLength - hostLength);
+  else
+    szPath[0] = '/';
+
+  usPort = 80;
+  if (char* colon = strchr(szHost, ':')) {
+    long port = strtol(colon + 1, nullptr, 10);
+    *colon = '\0';
+    usPort = static_cast<unsigned short>(static_cast<unsigned long>(port) & 0xFFFF);
+  }
+}
+
+void CHttpClient::Process() {
+  // Built before connecting, so a request that cannot be sent whole costs no
+  // connection; the fields are NUL-terminated, the precisions only guard.
+  char request[kHttpRequestBufferSize];
+  int length = -1;
+  const int path = FieldPrecision(szPath), referer = FieldPrecision(szReferer), host = FieldPrecision(szHost);
+  switch (iRequestType) {
+    case HTTP_GET:
+      length = snprintf(request, sizeof(request),
+                        "GET %.*s HTTP/1.0\r\nAccept: */*\r\nUser-Agent: %s\r\nReferer: http://%.*s\r\nHost: %.*s\r\n\r\n",
+                        path, szPath, kUserAgent, referer, szReferer, host, szHost);
+      break;
+    case HTTP_HEAD:
+      length = snprintf(request, sizeof(request),
+                        "HEAD %.*s HTTP/1.0\r\nAccept: */*\r\nUser-Agent: %s\r\nReferer: http://%.*s\r\nHost: %.*s\r\n\r\n",
+                        path, szPath, kUserAgent, referer, szReferer, host, szHost);
+      break;
+    case HTTP_POST: {
+      const int data = FieldPrecision(szPostData);
+      length = snprintf(request, sizeof(request),
+                        "POST %.*s HTTP/1.0\r\nAccept: */*\r\nUser-Agent: %s\r\nReferer: http://%.*s\r\nHost: %.*s\r\n"
+                        "Content-type: application/x-www-form-urlencoded\r\nContent-length: %u\r\n\r\n%.*s",
+                        path, szPath, kUserAgent, referer, szReferer, host, szHost,
+                        static_cast<unsigned>(strnlen(szPostData, data)), data, szPostData);
+      break;
+    }
+    default:
+      break;
+  }
+  if (length < 0 || length >= kHttpRequestBufferSize) {
+    iError = HTTP_ERROR_BAD_REQUEST;
+    return;
+  }
+
+  if (!Connect(szHost, usPort)) return;
+  if (!Send(request)) return;
+  HandleEntity();
+}
+
+bool CHttpClient::Connect(char* szHostName, int iPort) {
+  hostent* entry = szHostName ? gethostbyname(szHostName) : nullptr;
+  if (!entry || entry->h_addrtype != AF_INET || !entry->h_addr_list || !entry->h_addr_list[0]) {
+    iError = HTTP_ERROR_BAD_HOST;
+    return false;
+  }
+  sockaddr_in address;
+  memset(&address, 0, sizeof(address));
+  address.sin_family = static_cast<sa_family_t>(entry->h_addrtype);
+  size_t addressLength = entry->h_length > 0 ? static_cast<size_t>(entry->h_length) : 0;
+  if (addressLength > sizeof(address.sin_addr)) addressLength = sizeof(address.sin_addr);
+  memcpy(&address.sin_addr, entry->h_addr_list[0], addressLength);
+  address.sin_port = htons(static_cast<uint16_t>(iPort));
+
+  // A socket still open from an earlier request is not leaked.
+  CloseConnection();
+  iSocket = socket(AF_INET, SOCK_STREAM, 0);
+  if (iSocket < 0) {
+    iError = HTTP_ERROR_NO_SOCKET;
+    return false;
+  }
+  if (connect(iSocket, reinterpret_cast<sockaddr*>(&address), sizeof(address)) < 0) {
+    CloseConnection();
+    iError = HTTP_ERROR_CANT_CONNECT;
+    return false;
+  }
+  return true;
+}
+
+// MSG_NOSIGNAL: a peer that has gone away yields an error result instead of
+// a SIGPIPE that would end the whole host process.
+bool CHttpClient::Send(char* szData) {
+  if (!szData || send(iSocket, szData, strlen(szData), MSG_NOSIGNAL) < 0) {
+    iError = HTTP_ERROR_CANT_WRITE;
+    return false;
+  }
+  return true;
+}
+
+int CHttpClient::Recv(char* szBuffer, int iBufferSize) {
+  if (!szBuffer || iBufferSize < 0) return -1;
+  return static_cast<int>(recv(iSocket, szBuffer, static_cast<size_t>(iBufferSize), 0));
+}
+
+void CHttpClient::CloseConnection() {
+  if (iSocket >= 0) close(iSocket);
+  iSocket = -1;
+}
+
+void CHttpClient::HandleEntity() {
+  // Working storage of this call (on the stack): header and body as
+  // received, then the body alone; and the header copy.
+  char received[kHttpBodySize];
+  char header[kHttpHeaderSize];
+  int stored = 0;
+  int headerLength = 0;
+  long declaredLength = 0;
+  bool headerSeen = false;
+  bool waiting = false;
+
+  for (;;) {
+    // Reads go straight into the accumulation buffer, at most 2048 bytes,
+    // never past the body's room: with a declared length, what lies beyond
+    // the room also lies beyond the declared body and is left unread.
+    int room = kReadSize;
+    if (headerSeen) {
+      int left = (waiting ? kMaxBody : kHttpBodySize) - stored;
+      if (room > left) room = left;
+    }
+    int count = Recv(received + stored, room);
+    if (count <= 0) break;
+    stored += count;
+
+    if (headerSeen) {
+      if (waiting && stored >= declaredLength) break;
+      if (stored > kMaxBody) {
+        CloseConnection();
+        iError = HTTP_ERROR_CONTENT_TOO_BIG;
+        return;
+      }
+      continue;
+    }
+
+    int terminatorLength = 0;
+    int end = httpresponse::FindHeaderEnd(received, stored, &terminatorLength);
+    // A header that cannot fit the header buffer is refused as soon as that
+    // is certain, before anything is written past it.
+    if (end > kMaxHeader || (end < 0 && stored - kTerminatorOverlap > kMaxHeader)) {
+      CloseConnection();
+      iError = HTTP_ERROR_MALFORMED_RESPONSE;
+      return;
+    }
+    if (end < 0) continue;
+
+    memcpy(header, received, end);
+    header[end] = '\0';
+    headerLength = end;
+    stored -= end + terminatorLength;
+    memmove(received, received + end + terminatorLength, stored);
+    headerSeen = true;
+
+    if (!httpresponse::ReadContentLength(header, &declaredLength)) continue;
+    if (declaredLength >= kHttpBodySize) {
+      CloseConnection();
+      iError = HTTP_ERROR_CONTENT_TOO_BIG;
+      return;
+    }
+    if (declaredLength > stored) {
+      waiting = true;
+      continue;
+    }
+    break;
+  }
+
+  CloseConnection();
+  received[stored] = '\0';
+  if (!headerSeen || !httpresponse::HasHttpPrefix(header)) {
+    iError = HTTP_ERROR_MALFORMED_RESPONSE;
+    return;
+  }
+
+  iResponseCode = httpresponse::ReadStatusCode(header, headerLength);
+  memcpy(szResponseHeader, header, headerLength + 1);
+  iResponseHeaderLength = headerLength;
+  memcpy(szResponseBody, received, stored + 1);
+  iResponseBodyLength = stored;
+  iContentType = httpresponse::ClassifyContentType(szResponseHeader);
+}
+
+bool CHttpClient::GetHeaderValue(char* szName, char* szReturnBuffer, int iBufSize) {
+  const char* value;
+  int length;
+  if (!szReturnBuffer || !httpresponse::FindHeaderValue(szResponseHeader, szName, &value, &length)) return false;
+  if (length > iBufSize) return false;
+  memcpy(szReturnBuffer, value, length);
+  szReturnBuffer[length] = '\0';
+  return true;
+}

@@ -1,0 +1,100 @@
+// CHttpClient: a small blocking HTTP/1.0 client, one request per connection.
+//
+// The caller names a request type, a URL without a scheme (host, optional
+// ":port", optional path), POST form data and an optional referer; the client
+// resolves the host, connects, sends one request, reads the response until
+// the server closes or the declared body length is in, and leaves status,
+// header, body, content type and an error code in the object. Every buffer
+// lives inside the object or in fixed-size storage of the call; nothing is
+// allocated from the heap.
+//
+// Error codes (iError; set to 0 only by the constructor, each failure writes
+// its code, success writes nothing):
+//   1  the host name did not resolve (no socket was created)
+//   2  socket() failed
+//   3  connect() failed (the socket is closed again)
+//   4  send() failed (the socket stays open until CloseConnection or the
+//      destructor)
+//   5  the body does not fit: a declared Content-Length of 64000 or more, or
+//      more than 63999 body bytes arrived without a declared length
+//   6  no usable header: the connection ended before the blank line, the
+//      header is longer than 1023 characters, or it does not begin "HTTP"
+//   7  the request was refused before anything was sent: request type not
+//      1 to 3, an argument beyond its limit (URL over 510 characters, host
+//      part over 255, referer over 255, POST data over 16383), null URL, null
+//      POST data for type 2, or a request text over 16383 characters
+// After 5 and 6 the socket is closed and the response side is unchanged.
+//
+// The socket: iSocket is -1 whenever the object holds no open socket; every
+// close sets it back to -1, so a descriptor number that may by now belong to
+// someone else is never closed. The destructor closes a socket still open.
+#pragma once
+
+#include "plugin/export.h"
+
+enum HttpRequestType { HTTP_GET = 1, HTTP_POST = 2, HTTP_HEAD = 3 };
+
+enum HttpContentType { CONTENT_TYPE_OTHER = 0, CONTENT_TYPE_TEXT_PLAIN = 1, CONTENT_TYPE_TEXT_HTML = 2 };
+
+enum HttpError {
+  HTTP_ERROR_NONE = 0,
+  HTTP_ERROR_BAD_HOST = 1,
+  HTTP_ERROR_NO_SOCKET = 2,
+  HTTP_ERROR_CANT_CONNECT = 3,
+  HTTP_ERROR_CANT_WRITE = 4,
+  HTTP_ERROR_CONTENT_TOO_BIG = 5,
+  HTTP_ERROR_MALFORMED_RESPONSE = 6,
+  HTTP_ERROR_BAD_REQUEST = 7,
+};
+
+// Caller-side limits (characters, NUL excluded) and buffer sizes.
+constexpr int kHttpMaxUrl = 510;
+constexpr int kHttpMaxHostPart = 255;
+constexpr int kHttpMaxReferer = 255;
+constexpr int kHttpMaxPostData = 16383;
+constexpr int kHttpRequestBufferSize = 16384;
+constexpr int kHttpHeaderSize = 1024;
+constexpr int kHttpBodySize = 64000;
+
+// The layout is shared with callers that read the fields directly: the
+// fields lie packed one after the other.
+#pragma pack(push, 1)
+class CORE_EXPORT CHttpClient {
+ public:
+  int iSocket;
+  unsigned short usPort;
+  int iRequestType;
+  char szHost[256];
+  char szPath[1024];
+  char szPostData[16384];
+  char szReferer[256];
+  char szResponseHeader[kHttpHeaderSize];
+  char szResponseBody[kHttpBodySize];
+  int iResponseHeaderLength;
+  int iResponseBodyLength;
+  int iResponseCode;
+  int iContentType;
+  int iError;
+
+  CHttpClient();
+  // noexcept(false): close() is a cancellation point; an implicit noexcept
+  // would wrap it in a terminate handler and pull the C++ unwinder (and with
+  // it the dynamic loader library) into core.so.
+  ~CHttpClient() noexcept(false);
+
+  // InitRequest, then Process; returns iError.
+  int ProcessURL(int iType, char* szURL, char* szPostData, char* szReferer);
+  // Fills the request side. Arguments beyond the limits leave it cleared
+  // (iRequestType 0) and set error 7, so Process refuses to send.
+  void InitRequest(int iType, char* szURL, char* szPostData, char* szReferer);
+  void Process();
+  bool Connect(char* szHost, int iPort);
+  bool Send(char* szData);
+  int Recv(char* szBuffer, int iBufferSize);
+  void CloseConnection();
+  void HandleEntity();
+  // Copies the value of the header line named szName (colon included) into
+  // szReturnBuffer, which holds iBufSize + 1 bytes; false when absent or longer.
+  bool GetHeaderValue(char* szName, char* szReturnBuffer, int iBufSize);
+};
+#pragma pack(pop)
