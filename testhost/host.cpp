@@ -10,6 +10,7 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <stdexcept>
 
 namespace testhost {
 namespace {
@@ -68,12 +69,14 @@ struct NetworkServerOps {
   static bool SendRpc(NetworkServer* self, int* rpcId, const unsigned char* stream, int priority, int reliability,
                       char orderingChannel, PlayerAddress target, bool broadcast, bool shiftTimestamp) {
     // Read the stream in place through its layout: bits used at byte 0, data pointer at byte 12.
+    if (self->throwOnSend) throw std::runtime_error("send failed");
     int32_t bitsUsed;
     const unsigned char* data;
     std::memcpy(&bitsUsed, stream, 4);
     std::memcpy(&data, stream + 12, 4);
-    RpcSend send{self, *rpcId, {}, bitsUsed, priority, reliability, orderingChannel, target, broadcast,
-                 shiftTimestamp};
+    bool inlineData = data >= stream && data < stream + 276;
+    RpcSend send{self,        *rpcId,           {},        bitsUsed, inlineData, priority, reliability,
+                 orderingChannel, target, broadcast, shiftTimestamp};
     if (bitsUsed > 0) send.payload.assign(data, data + (bitsUsed + 7) / 8);
     self->sends.push_back(std::move(send));
     return true;

@@ -72,6 +72,7 @@ struct RpcSend {
   int rpcId;
   std::vector<unsigned char> payload;  // the stream's used bytes, read in place
   int bitsUsed;
+  bool payloadInline;                  // data pointed into the stream object itself
   int priority;
   int reliability;
   int orderingChannel;
@@ -94,6 +95,7 @@ class NetworkServer {
   static PlayerAddress AddressOf(int id);
   static int IdOf(PlayerAddress address);  // -1 when unknown
   std::vector<RpcSend> sends;
+  bool throwOnSend = false;  // the send operation throws, as a failing host might
 
  private:
   void* slots_[64];

@@ -24,7 +24,7 @@ fi
 needed=$(readelf -d "$so" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')
 for lib in $needed; do
   case $lib in
-    libc.so.6|libm.so.6|libdl.so.2|libpthread.so.0) ;;
+    libc.so.6|libm.so.6|libdl.so.2|libpthread.so.0|ld-linux.so.2) ;;
     *) echo "unexpected dynamic dependency: $lib"; fail=1 ;;
   esac
 done
@@ -35,7 +35,14 @@ if [ -n "$foreign" ]; then
   echo "undefined symbols not from libc:"; echo "$foreign"; fail=1
 fi
 
+# Loads on older server machines: no C library symbol version newer than 2.17.
+newest=$(readelf -V "$so" | grep -o 'Name: GLIBC_[0-9.]*' | sed 's/Name: GLIBC_//' | sort -V | tail -n 1)
+if [ -n "$newest" ] && [ "$(printf '%s\n' "$newest" 2.17 | sort -V | tail -n 1)" != 2.17 ]; then
+  echo "needs C library version $newest (at most 2.17 allowed)"
+  fail=1
+fi
+
 if [ $fail -eq 0 ]; then
-  echo "core.so: ELF32 i386, $(wc -l <<<"$actual") exports as listed, needs: $needed"
+  echo "core.so: ELF32 i386, $(wc -l <<<"$actual") exports as listed, needs: $needed (GLIBC_$newest at most)"
 fi
 exit $fail

@@ -1,0 +1,290 @@
+// The scoreboard handler through the real core.so: the host delivers a
+// request as its network server would and records every send.
+#include <malloc.h>
+
+#include <stdexcept>
+#include <vector>
+
+#include "gtest/gtest.h"
+#include "testhost/host.h"
+
+using namespace testhost;
+
+namespace {
+
+constexpr int kEntryBytes = 10;
+constexpr int kMinShownPing = 10;
+constexpr int kMaxShownPing = 109;
+
+struct Entry {
+  int id;
+  int32_t score;
+  int32_t ping;
+};
+
+std::vector<Entry> Decode(const std::vector<unsigned char>& payload) {
+  std::vector<Entry> entries;
+  for (size_t at = 0; at + kEntryBytes <= payload.size(); at += kEntryBytes) {
+    const unsigned char* p = &payload[at];
+    Entry e;
+    e.id = p[0] | p[1] << 8;
+    e.score = static_cast<int32_t>(p[2] | p[3] << 8 | p[4] << 16 | static_cast<uint32_t>(p[5]) << 24);
+    e.ping = static_cast<int32_t>(p[6] | p[7] << 8 | p[8] << 16 | static_cast<uint32_t>(p[9]) << 24);
+    entries.push_back(e);
+  }
+  return entries;
+}
+
+// Two HostGames: the one the host holds now (network server route, through
+// the variable embedded in the code address) and the one the game variable
+// held at AmxLoad (player pool route). Mixing the routes up fails the tests.
+class ScoreboardTest : public ::testing::Test {
+ protected:
+  ScoreboardTest() : host(DefaultPluginPath()), script("gamemode") {
+    current.SetNetworkServer(&server);
+    current.SetPlayerPool(decoyPool.address());
+    loaded.SetNetworkServer(&decoyServer);
+    loaded.SetPlayerPool(pool.address());
+    host.SetPlayersVariable(&current);
+    host.SetGameVariable(&loaded);
+    host.SetBotGameVariable(&loaded);
+    decoyPool.Connect(42, 4242);
+    script.DefinePublic("OnPlayerTabUpdate", [](const std::vector<cell>&) { return 1; });
+    host.Load();
+    host.AmxLoad(script);
+  }
+
+  void Request(int requester) { host.DeliverScoreboardRequest(NetworkServer::AddressOf(requester)); }
+
+  const RpcSend& OnlySend() {
+    EXPECT_TRUE(decoyServer.sends.empty());
+    EXPECT_EQ(server.sends.size(), 1u);
+    return server.sends.back();
+  }
+
+  HostGame current, loaded;
+  NetworkServer server, decoyServer;
+  PlayerPool pool, decoyPool;
+  TestHost host;
+  ScriptMachine script;
+};
+
+TEST_F(ScoreboardTest, TwoPlayersByteForByte) {
+  pool.Connect(0, 5);
+  server.SetPing(0, 40);
+  pool.Connect(3, -1);
+  server.SetPing(3, 0);
+  Request(0);
+  const RpcSend& send = OnlySend();
+  ASSERT_EQ(send.payload.size(), 20u);
+  EXPECT_EQ(send.bitsUsed, 160);
+  const std::vector<unsigned char> head = {0x00, 0x00, 0x05, 0x00, 0x00, 0x00, 0x28, 0x00, 0x00, 0x00,
+                                           0x03, 0x00, 0xFF, 0xFF, 0xFF, 0xFF};
+  EXPECT_EQ(std::vector<unsigned char>(send.payload.begin(), send.payload.begin() + 16), head);
+  EXPECT_GE(send.payload[16], 0x0A);
+  EXPECT_LE(send.payload[16], 0x6D);
+  EXPECT_EQ(std::vector<unsigned char>(send.payload.begin() + 17, send.payload.end()),
+            (std::vector<unsigned char>{0, 0, 0}));
+}
+
+TEST_F(ScoreboardTest, SendArgumentsAndThePublic) {
+  pool.Connect(7, 70);
+  server.SetPing(7, 77);
+  Request(7);
+  const RpcSend& send = OnlySend();
+  EXPECT_EQ(send.rpcId, 155);
+  EXPECT_EQ(send.priority, 1);
+  EXPECT_EQ(send.reliability, 9);
+  EXPECT_EQ(send.orderingChannel, 2);
+  EXPECT_EQ(send.target.binaryAddress, NetworkServer::AddressOf(7).binaryAddress);
+  EXPECT_EQ(send.target.port, NetworkServer::AddressOf(7).port);
+  EXPECT_FALSE(send.broadcast);
+  EXPECT_FALSE(send.shiftTimestamp);
+  // The requester is listed like anyone else.
+  std::vector<Entry> entries = Decode(send.payload);
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].id, 7);
+  EXPECT_EQ(entries[0].ping, 77);
+  ASSERT_EQ(script.executions.size(), 1u);
+  EXPECT_EQ(script.executions[0].publicName, "OnPlayerTabUpdate");
+  EXPECT_EQ(script.executions[0].args, std::vector<cell>{7});
+}
+
+TEST_F(ScoreboardTest, NoConnectedPlayerStillSendsAnEmptyReplyAndRunsThePublic) {
+  Request(12);
+  const RpcSend& send = OnlySend();
+  EXPECT_EQ(send.bitsUsed, 0);
+  EXPECT_TRUE(send.payload.empty());
+  ASSERT_EQ(script.executions.size(), 1u);
+  EXPECT_EQ(script.executions[0].args, std::vector<cell>{12});
+}
+
+TEST_F(ScoreboardTest, PingsOutsideOneTo65535AreReplaced) {
+  const struct {
+    int32_t ping;
+    bool kept;
+  } cases[] = {{1, true}, {65535, true}, {300, true}, {0, false}, {65536, false}, {-1, false}, {INT32_MIN, false}};
+  int id = 0;
+  for (const auto& c : cases) {
+    pool.Connect(id, id);
+    server.SetPing(id, c.ping);
+    ++id;
+  }
+  Request(0);
+  std::vector<Entry> entries = Decode(OnlySend().payload);
+  ASSERT_EQ(entries.size(), std::size(cases));
+  for (size_t i = 0; i < entries.size(); ++i) {
+    SCOPED_TRACE(cases[i].ping);
+    if (cases[i].kept) {
+      EXPECT_EQ(entries[i].ping, cases[i].ping);
+    } else {
+      EXPECT_GE(entries[i].ping, kMinShownPing);
+      EXPECT_LE(entries[i].ping, kMaxShownPing);
+    }
+  }
+}
+
+TEST_F(ScoreboardTest, OnlyConnectedIdsBelow500InAscendingOrder) {
+  for (int id : {499, 250, 0, 1}) pool.Connect(id, id * 3);
+  pool.Connect(2, 9);
+  pool.Disconnect(2);
+  for (int id = 500; id < 510; ++id) pool.SetWord(75012 + 4 * id, 1);  // whatever the host holds past 499
+  Request(1);
+  std::vector<Entry> entries = Decode(OnlySend().payload);
+  ASSERT_EQ(entries.size(), 4u);
+  const int expected[] = {0, 1, 250, 499};
+  for (size_t i = 0; i < entries.size(); ++i) {
+    EXPECT_EQ(entries[i].id, expected[i]);
+    EXPECT_EQ(entries[i].score, expected[i] * 3);
+  }
+}
+
+TEST_F(ScoreboardTest, ReplyMovesToTheHeapFromThe26thEntryAndHoldsAll500) {
+  for (int players : {25, 26, 500}) {
+    SCOPED_TRACE(players);
+    server.sends.clear();
+    for (int id = 0; id < players; ++id) {
+      pool.Connect(id, 1000 + id);
+      server.SetPing(id, 20 + id);
+    }
+    Request(0);
+    const RpcSend& send = OnlySend();
+    EXPECT_EQ(send.payloadInline, players <= 25);
+    std::vector<Entry> entries = Decode(send.payload);
+    ASSERT_EQ(entries.size(), static_cast<size_t>(players));
+    EXPECT_EQ(send.bitsUsed, players * kEntryBytes * 8);
+    for (int id = 0; id < players; ++id) {
+      EXPECT_EQ(entries[id].id, id);
+      EXPECT_EQ(entries[id].score, 1000 + id);
+      EXPECT_EQ(entries[id].ping, 20 + id);
+    }
+  }
+}
+
+TEST_F(ScoreboardTest, NetworkServerFollowsTheHostsCurrentGame) {
+  HostGame next;
+  NetworkServer nextServer;
+  next.SetNetworkServer(&nextServer);
+  host.SetPlayersVariable(&next);
+  pool.Connect(1, 1);
+  Request(1);
+  EXPECT_TRUE(server.sends.empty());
+  ASSERT_EQ(nextServer.sends.size(), 1u);
+  EXPECT_EQ(Decode(nextServer.sends[0].payload).size(), 1u);
+}
+
+TEST_F(ScoreboardTest, PlayerPoolIsTheOneCapturedAtTheLastAmxLoad) {
+  pool.Connect(1, 11);
+  HostGame later;
+  PlayerPool laterPool;
+  later.SetPlayerPool(laterPool.address());
+  laterPool.Connect(2, 22);
+  host.SetGameVariable(&later);  // not yet captured
+  Request(1);
+  ASSERT_EQ(Decode(server.sends.back().payload).at(0).id, 1);
+  ScriptMachine another("filterscript");
+  host.AmxLoad(another);
+  Request(1);
+  ASSERT_EQ(Decode(server.sends.back().payload).at(0).id, 2);
+}
+
+TEST_F(ScoreboardTest, PublicRunsInTheMachineLoadedLast) {
+  ScriptMachine second("second");
+  second.DefinePublic("OnPlayerTabUpdate", [](const std::vector<cell>&) { return 0; });
+  host.AmxLoad(second);
+  Request(3);
+  EXPECT_TRUE(script.executions.empty());
+  ASSERT_EQ(second.executions.size(), 1u);
+  EXPECT_EQ(second.executions[0].args, std::vector<cell>{3});
+  // Unloading another machine keeps the callback.
+  host.AmxUnload(script);
+  Request(4);
+  EXPECT_EQ(second.executions.size(), 2u);
+}
+
+TEST_F(ScoreboardTest, ScriptWithoutThePublicGetsNoCall) {
+  ScriptMachine plain("plain");
+  host.AmxLoad(plain);
+  Request(3);
+  EXPECT_EQ(server.sends.size(), 1u);
+  EXPECT_TRUE(plain.executions.empty());
+  EXPECT_TRUE(script.executions.empty());
+}
+
+TEST_F(ScoreboardTest, AfterTheCallbackMachineIsUnloadedTheReplyIsSentWithoutAPublic) {
+  host.AmxUnload(script);
+  EngineTable::calls().clear();
+  Request(5);
+  EXPECT_EQ(server.sends.size(), 1u);
+  EXPECT_TRUE(script.executions.empty());
+  for (const EngineCall& call : EngineTable::calls()) EXPECT_NE(call.position, 9) << "FindPublic on a freed machine";
+}
+
+TEST_F(ScoreboardTest, NoReplyWithoutNetworkServerOrPlayerPool) {
+  current.SetNetworkServer(nullptr);
+  Request(1);
+  host.SetPlayersVariable(nullptr);
+  Request(1);
+  host.SetPlayersVariable(&current);
+  current.SetNetworkServer(&server);
+  loaded.SetPlayerPool(nullptr);
+  Request(1);
+  EXPECT_TRUE(server.sends.empty());
+  EXPECT_TRUE(decoyServer.sends.empty());
+  EXPECT_TRUE(script.executions.empty());
+}
+
+TEST(ScoreboardWindows, BeforeLoadAndBeforeTheFirstAmxLoadNothingIsSent) {
+  HostGame game;
+  NetworkServer server;
+  PlayerPool pool;
+  game.SetNetworkServer(&server);
+  game.SetPlayerPool(pool.address());
+  pool.Connect(0, 1);
+  TestHost host(DefaultPluginPath());
+  host.SetGameVariable(&game);
+  host.SetPlayersVariable(&game);
+  host.DeliverScoreboardRequest(NetworkServer::AddressOf(0));  // before Load
+  host.Load();
+  host.DeliverScoreboardRequest(NetworkServer::AddressOf(0));  // before any AmxLoad
+  EXPECT_TRUE(server.sends.empty());
+  ScriptMachine script("late");
+  host.AmxLoad(script);
+  host.DeliverScoreboardRequest(NetworkServer::AddressOf(0));
+  EXPECT_EQ(server.sends.size(), 1u);
+}
+
+#if !defined(__SANITIZE_ADDRESS__)
+// The reply stream is released even when a host operation unwinds through
+// the handler (the sanitizer build checks leaks by itself).
+TEST_F(ScoreboardTest, ReplyStreamIsReleasedWhenTheSendThrows) {
+  for (int id = 0; id < 100; ++id) pool.Connect(id, id);  // large enough to live on the heap
+  server.throwOnSend = true;
+  EXPECT_THROW(Request(0), std::runtime_error);  // warm up the exception machinery
+  size_t before = mallinfo2().uordblks;
+  for (int i = 0; i < 20; ++i) EXPECT_THROW(Request(0), std::runtime_error);
+  EXPECT_EQ(mallinfo2().uordblks, before);
+}
+#endif
+
+}  // namespace
