@@ -1,0 +1,440 @@
+// CHttpClient from core.so against scripted loopback servers: the request
+// texts, the reception rules, the error codes and the socket's lifecycle.
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "http/httpclient.h"
+#include "tests/http_server.h"
+
+namespace {
+
+constexpr int kMaxStoredBody = kHttpBodySize - 1;      // 63999
+constexpr int kMaxStoredHeader = kHttpHeaderSize - 1;  // 1023
+
+std::unique_ptr<CHttpClient> NewClient() { return std::make_unique<CHttpClient>(); }
+
+// ProcessURL with string arguments; a null pointer stays null.
+int Fetch(CHttpClient& client, int type, std::string url, const char* data = nullptr,
+          const char* referer = nullptr) {
+  std::string dataCopy = data ? data : "", refererCopy = referer ? referer : "";
+  return client.ProcessURL(type, &url[0], data ? &dataCopy[0] : nullptr, referer ? &refererCopy[0] : nullptr);
+}
+
+// Marks the response side so a test can see that a failed reception left it alone.
+void MarkResponseSide(CHttpClient& client) {
+  strcpy(client.szResponseHeader, "previous header");
+  client.iResponseHeaderLength = 15;
+  strcpy(client.szResponseBody, "previous body");
+  client.iResponseBodyLength = 13;
+  client.iResponseCode = 777;
+  client.iContentType = 1;
+}
+
+void ExpectResponseSideMarked(const CHttpClient& client) {
+  EXPECT_STREQ(client.szResponseHeader, "previous header");
+  EXPECT_EQ(client.iResponseHeaderLength, 15);
+  EXPECT_STREQ(client.szResponseBody, "previous body");
+  EXPECT_EQ(client.iResponseBodyLength, 13);
+  EXPECT_EQ(client.iResponseCode, 777);
+  EXPECT_EQ(client.iContentType, 1);
+}
+
+int OpenDescriptorCount() {
+  int count = 0;
+  DIR* dir = opendir("/proc/self/fd");
+  if (!dir) return -1;
+  while (readdir(dir)) ++count;
+  closedir(dir);
+  return count;
+}
+
+bool IsOpen(int fd) { return fcntl(fd, F_GETFD) != -1 || errno != EBADF; }
+
+const std::string kOk = "HTTP/1.0 200 OK\r\n\r\n";
+
+// ---------------------------------------------------------------------------
+
+struct RequestCase {
+  const char* name;
+  int type;
+  const char* path;  // appended to "127.0.0.1:<port>"
+  const char* data;
+  const char* referer;
+  const char* expected;
+};
+
+TEST(HttpClientRequest, TextsAreExact) {
+  const RequestCase cases[] = {
+      {"GET with query and referer", HTTP_GET, "/index.html?a=1&b=2", nullptr, "ref.example.test/page",
+       "GET /index.html?a=1&b=2 HTTP/1.0\r\nAccept: */*\r\nUser-Agent: TAVO/0.221\r\n"
+       "Referer: http://ref.example.test/page\r\nHost: 127.0.0.1\r\n\r\n"},
+      {"HEAD, null referer", HTTP_HEAD, "/x", nullptr, nullptr,
+       "HEAD /x HTTP/1.0\r\nAccept: */*\r\nUser-Agent: TAVO/0.221\r\nReferer: http://\r\nHost: 127.0.0.1\r\n\r\n"},
+      {"POST with data", HTTP_POST, "/form", "a=1&b=%20", "r",
+       "POST /form HTTP/1.0\r\nAccept: */*\r\nUser-Agent: TAVO/0.221\r\nReferer: http://r\r\nHost: 127.0.0.1\r\n"
+       "Content-type: application/x-www-form-urlencoded\r\nContent-length: 9\r\n\r\na=1&b=%20"},
+      {"POST without data", HTTP_POST, "/form", "", nullptr,
+       "POST /form HTTP/1.0\r\nAccept: */*\r\nUser-Agent: TAVO/0.221\r\nReferer: http://\r\nHost: 127.0.0.1\r\n"
+       "Content-type: application/x-www-form-urlencoded\r\nContent-length: 0\r\n\r\n"},
+      {"URL without a slash", HTTP_GET, "", nullptr, "",
+       "GET / HTTP/1.0\r\nAccept: */*\r\nUser-Agent: TAVO/0.221\r\nReferer: http://\r\nHost: 127.0.0.1\r\n\r\n"},
+      {"GET ignores data", HTTP_GET, "/g", "ignored", nullptr,
+       "GET /g HTTP/1.0\r\nAccept: */*\r\nUser-Agent: TAVO/0.221\r\nReferer: http://\r\nHost: 127.0.0.1\r\n\r\n"},
+  };
+  for (const RequestCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedServer server({{kOk}});
+    auto client = NewClient();
+    EXPECT_EQ(Fetch(*client, c.type, server.Url(c.path), c.data, c.referer), 0);
+    server.Join();
+    EXPECT_EQ(server.request(), c.expected);
+    EXPECT_STREQ(client->szHost, "127.0.0.1");
+    EXPECT_EQ(client->usPort, server.port());
+    EXPECT_EQ(client->iResponseCode, 200);
+    EXPECT_EQ(client->iSocket, -1);
+  }
+}
+
+struct UrlCase {
+  const char* url;
+  const char* host;
+  int port;
+  const char* path;
+};
+
+TEST(HttpClientRequest, UrlSplit) {
+  const UrlCase cases[] = {
+      {"example.test", "example.test", 80, "/"},
+      {"example.test:8080/a/b?q=1", "example.test", 8080, "/a/b?q=1"},
+      {"example.test:/x", "example.test", 0, "/x"},
+      {"example.test:70000/", "example.test", 4464, "/"},
+      {"http://example.test/x", "http", 0, "//example.test/x"},
+      {"/only/path", "", 80, "/only/path"},
+      {"host/p:1", "host", 80, "/p:1"},
+      {"host: 12abc/", "host", 12, "/"},
+  };
+  auto client = NewClient();
+  MarkResponseSide(*client);
+  for (const UrlCase& c : cases) {
+    SCOPED_TRACE(c.url);
+    std::string url = c.url;
+    client->InitRequest(HTTP_GET, &url[0], nullptr, nullptr);
+    EXPECT_STREQ(client->szHost, c.host);
+    EXPECT_EQ(client->usPort, c.port);
+    EXPECT_STREQ(client->szPath, c.path);
+    EXPECT_EQ(client->iRequestType, HTTP_GET);
+  }
+  ExpectResponseSideMarked(*client);
+  EXPECT_EQ(client->iError, 0);
+  EXPECT_EQ(client->iSocket, -1);
+}
+
+// Arguments at their limits are taken whole; one character more, a null
+// where a string is needed, or an unknown type refuses the request (7) and
+// leaves the request side cleared.
+struct LimitCase {
+  const char* name;
+  int type;
+  std::string url;
+  bool nullData;
+  std::string data;
+  std::string referer;
+  bool accepted;
+};
+
+TEST(HttpClientRequest, ArgumentLimits) {
+  const std::string host255(kHttpMaxHostPart, 'h');
+  const LimitCase cases[] = {
+      {"URL of 510", HTTP_GET, "h/" + std::string(kHttpMaxUrl - 2, 'p'), false, "", "", true},
+      {"URL of 511", HTTP_GET, "h/" + std::string(kHttpMaxUrl - 1, 'p'), false, "", "", false},
+      {"host part of 255", HTTP_GET, host255 + "/x", false, "", "", true},
+      {"host part of 256", HTTP_GET, host255 + "h/x", false, "", "", false},
+      {"host part of 256 without slash", HTTP_GET, host255 + "h", false, "", "", false},
+      {"referer of 255", HTTP_GET, "h/", false, "", std::string(kHttpMaxReferer, 'r'), true},
+      {"referer of 256", HTTP_GET, "h/", false, "", std::string(kHttpMaxReferer + 1, 'r'), false},
+      {"POST data of 16383", HTTP_POST, "h/", false, std::string(kHttpMaxPostData, 'd'), "", true},
+      {"POST data of 16384", HTTP_POST, "h/", false, std::string(kHttpMaxPostData + 1, 'd'), "", false},
+      {"null POST data", HTTP_POST, "h/", true, "", "", false},
+      {"type 0", 0, "h/", false, "", "", false},
+      {"type 4", 4, "h/", false, "", "", false},
+  };
+  for (const LimitCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto client = NewClient();
+    std::string url = c.url, data = c.data, referer = c.referer;
+    client->InitRequest(c.type, &url[0], c.nullData ? nullptr : &data[0], &referer[0]);
+    if (c.accepted) {
+      EXPECT_EQ(client->iError, 0);
+      EXPECT_EQ(client->iRequestType, c.type);
+      EXPECT_EQ(std::string(client->szHost) + client->szPath, c.url);
+      EXPECT_EQ(client->szReferer, c.referer);
+      EXPECT_EQ(client->szPostData, c.type == HTTP_POST ? c.data : "");
+    } else {
+      EXPECT_EQ(client->iError, HTTP_ERROR_BAD_REQUEST);
+      EXPECT_EQ(client->iRequestType, 0);
+      EXPECT_STREQ(client->szHost, "");
+      EXPECT_STREQ(client->szPath, "");
+      EXPECT_STREQ(client->szPostData, "");
+      EXPECT_STREQ(client->szReferer, "");
+    }
+    // Nothing spills into the response side next to the request fields.
+    EXPECT_EQ(client->szResponseHeader[0], '\0');
+    EXPECT_EQ(client->szReferer[kHttpMaxReferer], '\0');
+  }
+  auto client = NewClient();
+  EXPECT_EQ(client->ProcessURL(HTTP_GET, nullptr, nullptr, nullptr), HTTP_ERROR_BAD_REQUEST);
+}
+
+// A request refused for its size or type is never sent, not even connected.
+TEST(HttpClientRequest, RefusedRequestsDoNotConnect) {
+  SilentListener listener;
+  const std::string url = "127.0.0.1:" + std::to_string(listener.port()) + "/";
+  // Within every argument limit, yet the whole text exceeds 16383 characters.
+  const std::string longData(kHttpMaxPostData, 'd');
+  auto post = NewClient();
+  EXPECT_EQ(Fetch(*post, HTTP_POST, url, longData.c_str()), HTTP_ERROR_BAD_REQUEST);
+  auto unknown = NewClient();
+  EXPECT_EQ(Fetch(*unknown, 9, url), HTTP_ERROR_BAD_REQUEST);
+  auto patched = NewClient();
+  std::string copy = url;
+  patched->InitRequest(HTTP_GET, &copy[0], nullptr, nullptr);
+  patched->iRequestType = 5;
+  patched->Process();
+  EXPECT_EQ(patched->iError, HTTP_ERROR_BAD_REQUEST);
+  EXPECT_FALSE(listener.HasPendingConnection(200));
+}
+
+// ---------------------------------------------------------------------------
+
+struct ResponseCase {
+  const char* name;
+  std::vector<std::string> chunks;
+  bool keepOpen;
+  int error;
+  int code = 0;
+  std::string header = "";
+  std::string body = "";
+  int contentType = 0;
+};
+
+std::string Status(const std::string& headerLines) { return "HTTP/1.0 200 OK\r\n" + headerLines; }
+
+TEST(HttpClientResponse, Cases) {
+  const std::string maxBody(kMaxStoredBody, 'b');
+  const std::string header1023 = "HTTP/1.0 200 OK\r\nX: " + std::string(kMaxStoredHeader - 20, 'v');
+  const ResponseCase cases[] = {
+      {"declared length ends reception", {Status("Content-Length: 5\r\n\r\nhello")}, true, 0, 200,
+       "HTTP/1.0 200 OK\r\nContent-Length: 5", "hello", 2},
+      {"terminator and body split over chunks", {"HTTP/1.0 200 OK\r\nContent-Length: 10\r\n", "\r\nhello", "world"},
+       true, 0, 200, "HTTP/1.0 200 OK\r\nContent-Length: 10", "helloworld", 2},
+      {"63999 declared", {Status("Content-Length: 63999\r\n\r\n") + maxBody}, true, 0, 200,
+       "HTTP/1.0 200 OK\r\nContent-Length: 63999", maxBody, 2},
+      {"64000 declared", {Status("Content-Length: 64000\r\n\r\nabc")}, true, HTTP_ERROR_CONTENT_TOO_BIG},
+      {"digit lost without space", {Status("Content-Length:123\r\n\r\n") + std::string(23, 'x')}, true, 0, 200,
+       "HTTP/1.0 200 OK\r\nContent-Length:123", std::string(23, 'x'), 2},
+      {"LF LF", {"HTTP/1.0 200 OK\nServer: t\n\nbody"}, false, 0, 200, "HTTP/1.0 200 OK\nServer: t", "body", 2},
+      {"CR LF CR LF before an earlier LF LF", {"HTTP/1.0 200 OK\nA: b\n\nfirst\r\n\r\nsecond"}, false, 0, 200,
+       "HTTP/1.0 200 OK\nA: b\n\nfirst", "second", 2},
+      {"LF LF taken before a later CR LF CR LF arrives", {"HTTP/1.0 200 OK\n\nbody", "\r\n\r\nmore"}, false, 0, 200,
+       "HTTP/1.0 200 OK", "body\r\n\r\nmore", 2},
+      {"no length: until close", {kOk, "part1", "part2"}, false, 0, 200, "HTTP/1.0 200 OK", "part1part2", 2},
+      {"HEAD: declared length, no body", {Status("Content-Length: 100\r\n\r\n")}, false, 0, 200,
+       "HTTP/1.0 200 OK\r\nContent-Length: 100", "", 2},
+      {"more sent than declared", {Status("Content-Length: 2\r\n\r\nabcdef")}, false, 0, 200,
+       "HTTP/1.0 200 OK\r\nContent-Length: 2", "abcdef", 2},
+      {"closed before the blank line", {Status("Server: t\r\n")}, false, HTTP_ERROR_MALFORMED_RESPONSE},
+      {"lower-case protocol", {"http/1.0 200 OK\r\n\r\n"}, false, HTTP_ERROR_MALFORMED_RESPONSE},
+      {"HTTP alone", {"HTTP\r\n\r\n"}, false, 0, 0, "HTTP", "", 2},
+      {"404 over HTTP/1.1", {"HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n"}, true, 0, 404,
+       "HTTP/1.1 404 Not Found\r\nContent-Length: 0", "", 2},
+      {"text/plain, name in lower case", {Status("content-type: text/plain\r\n\r\nx")}, false, 0, 200,
+       "HTTP/1.0 200 OK\r\ncontent-type: text/plain", "x", 1},
+      {"name inside a longer name", {Status("X-Original-Content-Length: 3\r\n\r\nabc")}, true, 0, 200,
+       "HTTP/1.0 200 OK\r\nX-Original-Content-Length: 3", "abc", 2},
+      // Beyond the buffers.
+      {"63999 undeclared", {kOk, maxBody}, false, 0, 200, "HTTP/1.0 200 OK", maxBody, 2},
+      {"64000 undeclared", {kOk, maxBody + "b"}, false, HTTP_ERROR_CONTENT_TOO_BIG},
+      {"header of 1023", {header1023 + "\r\n\r\n"}, false, 0, 200, header1023, "", 2},
+      {"header of 1024", {header1023 + "v\r\n\r\n"}, false, HTTP_ERROR_MALFORMED_RESPONSE},
+      {"endless header", {"HTTP/1.0 200 OK\r\n" + std::string(70000, 'h')}, true, HTTP_ERROR_MALFORMED_RESPONSE},
+  };
+  for (const ResponseCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedServer server({c.chunks, c.keepOpen});
+    auto client = NewClient();
+    MarkResponseSide(*client);
+    EXPECT_EQ(Fetch(*client, HTTP_GET, server.Url()), c.error);
+    server.Join();
+    EXPECT_EQ(client->iSocket, -1);
+    // The client ends the reception itself: it does not wait for a close.
+    if (c.keepOpen) {
+      EXPECT_TRUE(server.clientClosedFirst());
+    }
+    if (c.error != 0) {
+      ExpectResponseSideMarked(*client);
+      continue;
+    }
+    EXPECT_EQ(client->iResponseCode, c.code);
+    EXPECT_EQ(client->iResponseHeaderLength, static_cast<int>(c.header.size()));
+    EXPECT_EQ(std::string(client->szResponseHeader, client->iResponseHeaderLength + 1), c.header + '\0');
+    EXPECT_EQ(client->iResponseBodyLength, static_cast<int>(c.body.size()));
+    EXPECT_EQ(std::string(client->szResponseBody, client->iResponseBodyLength + 1), c.body + '\0');
+    EXPECT_EQ(client->iContentType, c.contentType);
+  }
+}
+
+// A server sending far more than it declared: the body stops at the room
+// left, which still holds the whole declared length.
+TEST(HttpClientResponse, ExcessBeyondDeclaredLengthIsCutAtTheBuffer) {
+  ScriptedServer server({{Status("Content-Length: 63000\r\n\r\n") + std::string(70000, 'x')}, true});
+  auto client = NewClient();
+  EXPECT_EQ(Fetch(*client, HTTP_GET, server.Url()), 0);
+  server.Join();
+  EXPECT_GE(client->iResponseBodyLength, 63000);
+  EXPECT_LE(client->iResponseBodyLength, kMaxStoredBody);
+  EXPECT_EQ(client->szResponseBody[client->iResponseBodyLength], '\0');
+  EXPECT_EQ(client->iResponseHeaderLength, static_cast<int>(strlen(client->szResponseHeader)));
+}
+
+TEST(HttpClientResponse, ErrorCodeIsSticky) {
+  RefusedPort refused;
+  auto client = NewClient();
+  EXPECT_EQ(Fetch(*client, HTTP_GET, "127.0.0.1:" + std::to_string(refused.port()) + "/"), HTTP_ERROR_CANT_CONNECT);
+  ScriptedServer server({{Status("Content-Length: 2\r\n\r\nok")}});
+  EXPECT_EQ(Fetch(*client, HTTP_GET, server.Url()), HTTP_ERROR_CANT_CONNECT);
+  EXPECT_EQ(client->iResponseCode, 200);
+  EXPECT_STREQ(client->szResponseBody, "ok");
+}
+
+struct HeaderValueCase {
+  const char* name;
+  int largest;
+  bool found;
+  const char* value;
+};
+
+TEST(HttpClientResponse, GetHeaderValue) {
+  const HeaderValueCase cases[] = {
+      {"Server:", 10, true, "test\r"},      // middle line keeps its CR
+      {"server:", 5, true, "test\r"},       // exactly as long as allowed
+      {"Server:", 4, false, nullptr},       // one longer
+      {"X-Len:", 5, true, "12345"},         // last line: no CR
+      {"Len:", 5, true, "12345"},           // found inside a longer name
+      {"X-Len", 6, true, " 12345"},         // without colon: the colon is the skipped character
+      {"12345", 0, true, ""},               // header ends right after the name
+      {"Missing:", 100, false, nullptr},
+      {"", 100, false, nullptr},
+      {"Server:", -1, false, nullptr},
+  };
+  auto client = NewClient();
+  strcpy(client->szResponseHeader, "HTTP/1.0 200 OK\r\nServer: test\r\nX-Len: 12345");
+  for (const HeaderValueCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    char out[32];
+    memset(out, '#', sizeof(out));
+    std::string name = c.name;
+    EXPECT_EQ(client->GetHeaderValue(&name[0], out, c.largest), c.found);
+    if (c.found) {
+      EXPECT_STREQ(out, c.value);
+      EXPECT_EQ(out[strlen(c.value) + 1], '#');  // nothing written past the NUL
+    } else {
+      EXPECT_EQ(out[0], '#');  // destination untouched
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------
+
+TEST(HttpClientConnection, UnresolvableHostIsError1) {
+  auto client = NewClient();
+  EXPECT_EQ(Fetch(*client, HTTP_GET, "no-such-host.invalid/"), HTTP_ERROR_BAD_HOST);
+  EXPECT_EQ(client->iSocket, -1);
+}
+
+TEST(HttpClientConnection, RefusedPortIsError3AndClosesTheSocket) {
+  RefusedPort refused;
+  const int before = OpenDescriptorCount();
+  auto client = NewClient();
+  EXPECT_EQ(Fetch(*client, HTTP_GET, "127.0.0.1:" + std::to_string(refused.port())), HTTP_ERROR_CANT_CONNECT);
+  EXPECT_EQ(client->iSocket, -1);
+  EXPECT_EQ(OpenDescriptorCount(), before);
+}
+
+// A failed send keeps the socket open (error 4), raises no SIGPIPE, and the
+// socket is closed by the next Connect or by the destructor, never leaked.
+TEST(HttpClientConnection, FailedSendDoesNotLeakTheSocket) {
+  SilentListener listener;
+  auto client = NewClient();
+  std::string host = "127.0.0.1";
+  ASSERT_TRUE(client->Connect(&host[0], listener.port()));
+  int peer = listener.Accept(2000);
+  ASSERT_GE(peer, 0);
+  linger reset{1, 0};
+  setsockopt(peer, SOL_SOCKET, SO_LINGER, &reset, sizeof(reset));
+  close(peer);
+  pollfd hangup{client->iSocket, POLLIN, 0};
+  ASSERT_EQ(poll(&hangup, 1, 2000), 1);
+
+  char text[] = "x";
+  EXPECT_FALSE(client->Send(text));
+  EXPECT_FALSE(client->Send(text));  // the second one would raise SIGPIPE
+  EXPECT_EQ(client->iError, HTTP_ERROR_CANT_WRITE);
+  const int socket = client->iSocket;
+  ASSERT_GE(socket, 0);
+  EXPECT_TRUE(IsOpen(socket));
+
+  const int open = OpenDescriptorCount();
+  RefusedPort refused;  // one descriptor more
+  EXPECT_FALSE(client->Connect(&host[0], refused.port()));
+  EXPECT_EQ(OpenDescriptorCount(), open);  // the old socket went with the failed attempt
+
+  ASSERT_TRUE(client->Connect(&host[0], listener.port()));
+  const int second = client->iSocket;
+  client.reset();
+  EXPECT_FALSE(IsOpen(second));
+}
+
+// After the reception closed the socket, CloseConnection must not close a
+// descriptor that has since been given the same number.
+TEST(HttpClientConnection, CloseAfterReceptionLeavesOtherDescriptorsAlone) {
+  ScriptedServer server({{kOk}});
+  auto client = NewClient();
+  std::string host = "127.0.0.1";
+  ASSERT_TRUE(client->Connect(&host[0], server.port()));
+  const int used = client->iSocket;
+  char request[] = "GET / HTTP/1.0\r\n\r\n";
+  ASSERT_TRUE(client->Send(request));
+  client->HandleEntity();
+  server.Join();
+  EXPECT_EQ(client->iSocket, -1);
+  EXPECT_EQ(client->iError, 0);
+
+  int other = dup(STDERR_FILENO);  // likely takes the number just freed
+  ASSERT_GE(other, 0);
+  EXPECT_EQ(other, used);
+  client->CloseConnection();
+  client->CloseConnection();
+  EXPECT_TRUE(IsOpen(other));
+  close(other);
+}
+
+TEST(HttpClientConnection, RecvRefusesANegativeSize) {
+  auto client = NewClient();
+  char buffer[4] = {'#', '#', '#', '#'};
+  EXPECT_EQ(client->Recv(buffer, -1), -1);
+  EXPECT_EQ(buffer[0], '#');
+  EXPECT_EQ(client->iError, 0);
+}
+
+}  // namespace

@@ -1,0 +1,128 @@
+#include "tests/http_server.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr int kAcceptWaitMs = 5000;
+constexpr int kReceiveTimeoutMs = 3000;
+constexpr int kChunkPauseMs = 20;
+constexpr size_t kMaxRequest = 64 * 1024;
+constexpr int kMaxReceives = 1000;
+
+// A TCP socket bound to 127.0.0.1 on an ephemeral port; stores the port.
+int BoundLoopbackSocket(int* port) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) abort();
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof(address);
+  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+    abort();
+  *port = ntohs(address.sin_port);
+  return fd;
+}
+
+void SetReceiveTimeout(int fd, int milliseconds) {
+  timeval timeout{milliseconds / 1000, (milliseconds % 1000) * 1000};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
+}
+
+// Declared request body length, 0 when none (the client writes "Content-length").
+size_t DeclaredLength(const std::string& head) {
+  size_t at = head.find("Content-length: ");
+  return at == std::string::npos ? 0 : strtoul(head.c_str() + at + 16, nullptr, 10);
+}
+
+}  // namespace
+
+ScriptedServer::ScriptedServer(ServerScript script) : script_(std::move(script)) {
+  listener_ = BoundLoopbackSocket(&port_);
+  if (listen(listener_, 4) != 0) abort();
+  thread_ = std::thread(&ScriptedServer::Run, this);
+}
+
+ScriptedServer::~ScriptedServer() {
+  Join();
+  close(listener_);
+}
+
+std::string ScriptedServer::Url(const std::string& path) const {
+  return "127.0.0.1:" + std::to_string(port_) + path;
+}
+
+void ScriptedServer::Join() {
+  if (thread_.joinable()) thread_.join();
+}
+
+void ScriptedServer::Run() {
+  pollfd waiting{listener_, POLLIN, 0};
+  if (poll(&waiting, 1, kAcceptWaitMs) != 1) return;
+  int fd = accept(listener_, nullptr, nullptr);
+  if (fd < 0) return;
+  accepted_ = true;
+  SetReceiveTimeout(fd, kReceiveTimeoutMs);
+
+  // The request: its head up to the blank line, then a declared body.
+  char buffer[4096];
+  for (int i = 0; i < kMaxReceives && request_.size() < kMaxRequest; ++i) {
+    size_t headEnd = request_.find("\r\n\r\n");
+    if (headEnd != std::string::npos &&
+        request_.size() >= headEnd + 4 + DeclaredLength(request_.substr(0, headEnd)))
+      break;
+    ssize_t count = recv(fd, buffer, sizeof(buffer), 0);
+    if (count <= 0) break;
+    request_.append(buffer, static_cast<size_t>(count));
+  }
+
+  for (size_t i = 0; i < script_.chunks.size(); ++i) {
+    if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(kChunkPauseMs));
+    const std::string& chunk = script_.chunks[i];
+    // The client may close early (an error, or the declared length is in).
+    if (send(fd, chunk.data(), chunk.size(), MSG_NOSIGNAL) < 0) break;
+  }
+
+  if (script_.keepOpen) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kReceiveTimeoutMs);
+    for (int i = 0; i < kMaxReceives && std::chrono::steady_clock::now() < deadline; ++i) {
+      ssize_t count = recv(fd, buffer, sizeof(buffer), 0);
+      if (count == 0 || (count < 0 && errno == ECONNRESET)) {
+        clientClosedFirst_ = true;
+        break;
+      }
+      if (count < 0) break;  // timed out
+    }
+  }
+  close(fd);
+}
+
+RefusedPort::RefusedPort() { socket_ = BoundLoopbackSocket(&port_); }
+
+RefusedPort::~RefusedPort() { close(socket_); }
+
+SilentListener::SilentListener() {
+  socket_ = BoundLoopbackSocket(&port_);
+  if (listen(socket_, 4) != 0) abort();
+}
+
+SilentListener::~SilentListener() { close(socket_); }
+
+bool SilentListener::HasPendingConnection(int waitMilliseconds) const {
+  pollfd waiting{socket_, POLLIN, 0};
+  return poll(&waiting, 1, waitMilliseconds) == 1;
+}
+
+int SilentListener::Accept(int waitMilliseconds) const {
+  return HasPendingConnection(waitMilliseconds) ? accept(socket_, nullptr, nullptr) : -1;
+}

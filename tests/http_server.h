@@ -1,0 +1,73 @@
+// A scripted HTTP server for the client's tests: listens on 127.0.0.1 on an
+// ephemeral port, accepts one connection, reads the request, sends the
+// scripted chunks and then closes or waits for the client to close first.
+// Every wait is bounded: accept and receive time out, loops are capped.
+#pragma once
+
+#include <string>
+#include <thread>
+#include <vector>
+
+struct ServerScript {
+  std::vector<std::string> chunks;  // sent in order, with a short pause between
+  bool keepOpen = false;            // after the chunks, wait for the client to close
+};
+
+class ScriptedServer {
+ public:
+  explicit ScriptedServer(ServerScript script);
+  ~ScriptedServer();
+  ScriptedServer(const ScriptedServer&) = delete;
+  ScriptedServer& operator=(const ScriptedServer&) = delete;
+
+  int port() const { return port_; }
+  // "127.0.0.1:<port><path>", the client's URL form.
+  std::string Url(const std::string& path = "/") const;
+  // Waits for the server thread; then the results below are final.
+  void Join();
+
+  bool accepted() const { return accepted_; }
+  const std::string& request() const { return request_; }
+  // With keepOpen: the client closed the connection before the server gave up.
+  bool clientClosedFirst() const { return clientClosedFirst_; }
+
+ private:
+  void Run();
+
+  ServerScript script_;
+  int listener_ = -1;
+  int port_ = 0;
+  bool accepted_ = false;
+  bool clientClosedFirst_ = false;
+  std::string request_;
+  std::thread thread_;
+};
+
+// A loopback port with nothing listening on it, reserved while the object
+// lives (bound, not listening), so connecting to it is refused.
+class RefusedPort {
+ public:
+  RefusedPort();
+  ~RefusedPort();
+  int port() const { return port_; }
+
+ private:
+  int socket_ = -1;
+  int port_ = 0;
+};
+
+// A listening loopback socket that accepts only when asked; tells whether
+// anyone tried to connect.
+class SilentListener {
+ public:
+  SilentListener();
+  ~SilentListener();
+  int port() const { return port_; }
+  bool HasPendingConnection(int waitMilliseconds) const;
+  // The next connection's descriptor, or -1 when none came in time.
+  int Accept(int waitMilliseconds) const;
+
+ private:
+  int socket_ = -1;
+  int port_ = 0;
+};
