@@ -202,7 +202,9 @@ void* TestHost::GetGamePool() { return Entry<void* (*)()>("_Z11GetGamePoolv")();
 void TestHost::DeliverScoreboardRequest(PlayerAddress sender) {
   unsigned char request[4] = {0xDE, 0xAD, 0xBE, 0xEF};  // the handler must not care
   RpcParameters parameters{request, 32, sender};
-  Entry<void (*)(RpcParameters*)>("_Z17OnPlayerTabUpdateP13RPCParameters")(&parameters);
+  if (!scoreboardHandler_)
+    scoreboardHandler_ = Entry<void (*)(RpcParameters*)>("_Z17OnPlayerTabUpdateP13RPCParameters");
+  scoreboardHandler_(&parameters);
 }
 
 }  // namespace testhost

@@ -146,6 +146,7 @@ class TestHost {
   void* pluginData_[kPluginDataEntries] = {};
   unsigned char codeBlock_[16] = {};
   HostGame* playersVariable_ = nullptr;
+  void (*scoreboardHandler_)(RpcParameters*) = nullptr;  // looked up once, as a server registers it
 };
 
 // The default plugin path: $CORE_SO, else the path compiled in.
