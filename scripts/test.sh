@@ -1,10 +1,27 @@
 #!/usr/bin/env bash
-# Builds core.so and runs every test. Installs what is missing first.
+# Builds core.so and runs every check: the test suite under AddressSanitizer
+# and UndefinedBehaviorSanitizer, a short run of every fuzz target, the demo
+# under valgrind's memcheck, and the release test suite last (its summary
+# closes the output). Installs what is missing first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
-
 jobs=$(nproc)
+
+echo "== sanitizers: build and test (ASan + UBSan)"
+cmake --preset sanitize >/dev/null
+cmake --build --preset sanitize -j "$jobs"
+ctest --preset sanitize -j "$jobs"
+
+echo "== fuzz targets: short runs from the seed corpora"
+bash scripts/fuzz.sh "${FUZZ_SECONDS:-15}"
+
+echo "== release: build"
 cmake --preset release >/dev/null
 cmake --build --preset release -j "$jobs"
+
+echo "== demo under valgrind memcheck"
+bash scripts/memcheck.sh
+
+echo "== release: tests"
 ctest --preset release -j "$jobs"
