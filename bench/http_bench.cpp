@@ -1,0 +1,143 @@
+// Sequential GETs of a 1 KiB and a 60 KiB file from a private nginx:
+// CHttpClient::ProcessURL on a fresh object per request against libcurl's
+// easy interface with a fresh handle per request, both HTTP/1.0 without
+// keep-alive, in the same run. Prints the requests-per-second ratios.
+#include <curl/curl.h>
+
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <string>
+
+#include <benchmark/benchmark.h>
+
+#include "http/httpclient.h"
+#include "tests/nginx_fixture.h"
+
+namespace {
+
+constexpr size_t kSmallFile = 1024;
+constexpr size_t kLargeFile = 60 * 1024;
+
+NginxFixture* server = nullptr;
+
+// libcurl hands the body over in pieces; keep it in a buffer as large as the
+// client's, so both do the same work with the bytes.
+struct Body {
+  char data[kHttpBodySize];
+  size_t size;
+};
+
+size_t KeepBody(char* data, size_t size, size_t count, void* user) {
+  Body* body = static_cast<Body*>(user);
+  size_t bytes = size * count;
+  if (body->size + bytes > sizeof(body->data)) return 0;  // aborts the transfer
+  memcpy(body->data + body->size, data, bytes);
+  body->size += bytes;
+  return bytes;
+}
+
+void ClientGet(benchmark::State& state, const char* path, size_t expected) {
+  std::string url = server->HostAndPath(path);
+  for (auto _ : state) {
+    CHttpClient client;
+    int error = client.ProcessURL(HTTP_GET, &url[0], nullptr, nullptr);
+    if (error != 0 || client.iResponseCode != 200 || client.iResponseBodyLength != static_cast<int>(expected)) {
+      state.SkipWithError("CHttpClient request failed");
+      break;
+    }
+    benchmark::DoNotOptimize(client.szResponseBody[expected - 1]);
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+
+void CurlGet(benchmark::State& state, const char* path, size_t expected) {
+  const std::string url = "http://" + server->HostAndPath(path);
+  static Body body;
+  for (auto _ : state) {
+    body.size = 0;
+    CURL* easy = curl_easy_init();
+    curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_0));
+    curl_easy_setopt(easy, CURLOPT_FORBID_REUSE, 1L);
+    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, KeepBody);
+    curl_easy_setopt(easy, CURLOPT_WRITEDATA, &body);
+    CURLcode result = curl_easy_perform(easy);
+    long code = 0;
+    curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &code);
+    curl_easy_cleanup(easy);
+    if (result != CURLE_OK || code != 200 || body.size != expected) {
+      state.SkipWithError("libcurl request failed");
+      break;
+    }
+    benchmark::DoNotOptimize(body.data[expected - 1]);
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+
+// Console output as usual, plus each run's requests per second for the ratios.
+class RatioReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    for (const Run& run : runs)
+      if (!run.error_occurred && run.real_accumulated_time > 0)
+        rates[run.benchmark_name()] = static_cast<double>(run.iterations) / run.real_accumulated_time;
+    ConsoleReporter::ReportRuns(runs);
+  }
+  // Rate of the run whose name starts with `prefix` (names get suffixes such
+  // as "/min_time:2.000/real_time"); 0 when there is none.
+  double Rate(const std::string& prefix) const {
+    for (const auto& entry : rates)
+      if (entry.first.compare(0, prefix.size(), prefix) == 0) return entry.second;
+    return 0;
+  }
+  std::map<std::string, double> rates;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (!NginxFixture::Available()) {
+    fprintf(stderr, "http_bench: %s is not installed\n", NginxFixture::kBinary);
+    return 1;
+  }
+  NginxFixture nginx;
+  std::string error;
+  if (!nginx.Start({{"1k.txt", GeneratedContent(kSmallFile, false)}, {"60k.bin", GeneratedContent(kLargeFile, true)}},
+                   &error)) {
+    fprintf(stderr, "http_bench: nginx did not start: %s\n", error.c_str());
+    return 1;
+  }
+  server = &nginx;
+  curl_global_init(CURL_GLOBAL_DEFAULT);
+
+  struct Case {
+    const char* size;
+    const char* path;
+    size_t bytes;
+  };
+  const Case cases[] = {{"1KiB", "/1k.txt", kSmallFile}, {"60KiB", "/60k.bin", kLargeFile}};
+  for (const Case& c : cases) {
+    benchmark::RegisterBenchmark((std::string("CHttpClient/") + c.size).c_str(), ClientGet, c.path, c.bytes)
+        ->UseRealTime()
+        ->MinTime(2.0);
+    benchmark::RegisterBenchmark((std::string("libcurl/") + c.size).c_str(), CurlGet, c.path, c.bytes)
+        ->UseRealTime()
+        ->MinTime(2.0);
+  }
+
+  benchmark::Initialize(&argc, argv);
+  RatioReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+
+  for (const Case& c : cases) {
+    const double client = reporter.Rate(std::string("CHttpClient/") + c.size);
+    const double curl = reporter.Rate(std::string("libcurl/") + c.size);
+    if (client > 0 && curl > 0)
+      printf("%-6s CHttpClient %8.0f req/s, libcurl %8.0f req/s, ratio %.2f (target >= 1.0)\n", c.size, client, curl,
+             client / curl);
+  }
+  curl_global_cleanup();
+  benchmark::Shutdown();
+  return 0;
+}
