@@ -3,7 +3,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 
 #include "tests/util_guard_page.h"
 #include "util/runutil.h"
@@ -16,30 +15,34 @@ unsigned DigitValue(char c) {
   return at ? static_cast<unsigned>(at - hex) % 16 : 0;
 }
 
-std::string Decode(const std::string& in) {
-  std::string out;
-  for (size_t i = 0; i < in.size();) {
+// Decodes the n bytes at in into out and returns the decoded length.
+size_t Decode(const char* in, size_t n, char* out) {
+  size_t written = 0;
+  for (size_t i = 0; i < n;) {
     if (in[i] == '%') {
-      if (in.size() - i < 3) break;  // cut short: dropped
-      out += static_cast<char>(DigitValue(in[i + 1]) * 16 + DigitValue(in[i + 2]));
+      if (n - i < 3) break;  // cut short: dropped
+      out[written++] = static_cast<char>(DigitValue(in[i + 1]) * 16 + DigitValue(in[i + 2]));
       i += 3;
     } else {
-      out += in[i] == '+' ? ' ' : in[i];
+      out[written++] = in[i] == '+' ? ' ' : in[i];
       ++i;
     }
   }
-  return out;
+  return written;
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static GuardedString page;
-  const std::string in(reinterpret_cast<const char*>(data), strnlen(reinterpret_cast<const char*>(data), size));
-  if (in.size() > page.capacity()) return 0;
-  char* s = page.place(in.data(), in.size());
+  static char expected[65536];
+  const char* in = reinterpret_cast<const char*>(data);
+  const size_t n = strnlen(in, size);
+  if (n > page.capacity() || n >= sizeof expected) return 0;
+  char* s = page.place(in, n);
   Util_UrlUnencode(s);
-  const std::string expected = Decode(in);
-  if (memcmp(s, expected.c_str(), expected.size() + 1) != 0) abort();
+  const size_t decoded = Decode(in, n, expected);
+  expected[decoded] = 0;
+  if (memcmp(s, expected, decoded + 1) != 0) abort();
   return 0;
 }

@@ -111,11 +111,10 @@ int Util_wildcmp(char* pattern, char* text) {
 
 namespace {
 
-const char kDigitPairs[] =
-    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
-    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
-    "8081828384858687888990919293949596979899";
-const char kDigits[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXY";
+// Digits are computed rather than looked up: without a table the function
+// needs no access to static data, which in 32-bit position-independent code
+// costs an extra call on every entry.
+inline char digit_char(uint32_t d) { return static_cast<char>('0' + d + (d > 9) * ('A' - '0' - 10)); }
 
 int decimal_length(uint32_t v) {
   int n = 1;
@@ -135,36 +134,42 @@ void write_decimal(uint32_t v, char* out) {
   char* p = out + decimal_length(v);
   *p = 0;
   while (v >= 100) {
-    const uint32_t pair = (v % 100) * 2;
+    const uint32_t pair = v % 100;
     v /= 100;
-    *--p = kDigitPairs[pair + 1];
-    *--p = kDigitPairs[pair];
+    const uint32_t tens = (pair * 205) >> 11;  // pair / 10 for pair < 1029
+    p -= 2;
+    p[0] = static_cast<char>('0' + tens);
+    p[1] = static_cast<char>('0' + pair - tens * 10);
   }
   if (v >= 10) {
-    *--p = kDigitPairs[v * 2 + 1];
-    *--p = kDigitPairs[v * 2];
+    p -= 2;
+    p[0] = static_cast<char>('0' + v / 10);
+    p[1] = static_cast<char>('0' + v % 10);
   } else {
-    *--p = static_cast<char>('0' + v);
+    p[-1] = static_cast<char>('0' + v);
   }
 }
 
 void write_power_of_two(uint32_t v, unsigned shift, char* out) {
-  const int bits = 32 - __builtin_clz(v);
-  char* p = out + (bits + shift - 1) / shift;
+  const unsigned bits = 32 - __builtin_clz(v);
+  char* p = out + (shift == 4 ? (bits + 3) / 4 : (bits + shift - 1) / shift);
   *p = 0;
   const uint32_t mask = (1u << shift) - 1;
-  do *--p = kDigits[v & mask];
+  do *--p = digit_char(v & mask);
   while (v >>= shift);
 }
 
+// Least significant digit first, then reversed in place.
 void write_any_base(uint32_t v, uint32_t base, char* out) {
-  char digits[32];
-  char* p = digits + sizeof digits;
-  do *--p = kDigits[v % base];
+  char* p = out;
+  do *p++ = digit_char(v % base);
   while (v /= base);
-  const size_t n = digits + sizeof digits - p;
-  memcpy(out, p, n);
-  out[n] = 0;
+  *p = 0;
+  for (--p; out < p; ++out, --p) {
+    const char t = *out;
+    *out = *p;
+    *p = t;
+  }
 }
 
 }  // namespace
@@ -186,8 +191,8 @@ char* Util_itoa(int value, char* out, int base) {
     magnitude = 0u - magnitude;
   }
   if (magnitude == 0) {
-    p[0] = '0';
-    p[1] = 0;
+    const uint16_t zero_text = '0';  // "0" and its terminator, little-endian
+    memcpy(p, &zero_text, 2);
   } else if (b == 10) {
     write_decimal(magnitude, p);
   } else if ((b & (b - 1)) == 0) {
@@ -198,25 +203,28 @@ char* Util_itoa(int value, char* out, int base) {
   return out;
 }
 
-// Four output characters are gathered and stored at once; a zero byte ends the
-// source, and a last group of one or two bytes is padded with the pad entry.
+// The length is taken first (the source ends at its first zero byte) so the
+// loop over whole groups runs without a test per byte.
 void Util_Base64Encode(char* source, char* out) {
   const char* table = Base64Encoding;
+  const size_t n = strlen(source);
   const unsigned char* s = reinterpret_cast<const unsigned char*>(source);
-  for (;;) {
+  const unsigned char* const whole_groups_end = s + n - n % 3;
+  for (; s != whole_groups_end; s += 3, out += 4) {
+    const uint32_t group = uint32_t{s[0]} << 16 | uint32_t{s[1]} << 8 | s[2];
+    out[0] = table[group >> 18];
+    out[1] = table[group >> 12 & 63];
+    out[2] = table[group >> 6 & 63];
+    out[3] = table[group & 63];
+  }
+  if (n % 3) {
     const uint32_t a = s[0];
-    if (!a) break;
-    const uint32_t b = s[1];
-    const uint32_t c = b ? s[2] : 0;
-    char quad[4];
-    quad[0] = table[a >> 2];
-    quad[1] = table[((a & 3) << 4) | (b >> 4)];
-    quad[2] = b ? table[((b & 15) << 2) | (c >> 6)] : table[kBase64Pad];
-    quad[3] = c ? table[c & 63] : table[kBase64Pad];
-    memcpy(out, quad, 4);
+    const uint32_t b = n % 3 == 2 ? s[1] : 0;
+    out[0] = table[a >> 2];
+    out[1] = table[(a & 3) << 4 | b >> 4];
+    out[2] = n % 3 == 2 ? table[(b & 15) << 2] : table[kBase64Pad];
+    out[3] = table[kBase64Pad];
     out += 4;
-    if (!c) break;
-    s += 3;
   }
   *out = 0;
 }
