@@ -1,10 +1,12 @@
 // CHttpClient against a real server (nginx), with a real client (the curl
 // command, HTTP/1.0) as the oracle for status, header lines and body.
 #include <cstdio>
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -13,6 +15,20 @@
 #include "tests/nginx_fixture.h"
 
 namespace {
+
+// The client waits without a time-out; should a server ever fail to close,
+// this ends the whole run instead of letting it hang.
+constexpr int kWatchdogSeconds = 90;
+class Watchdog : public testing::Environment {
+  void SetUp() override {
+    std::thread([] {
+      std::this_thread::sleep_for(std::chrono::seconds(kWatchdogSeconds));
+      fprintf(stderr, "watchdog: the run took longer than %d s\n", kWatchdogSeconds);
+      abort();
+    }).detach();
+  }
+};
+testing::Environment* const watchdog = testing::AddGlobalTestEnvironment(new Watchdog);
 
 // Packed fields are read by value: the test macros take references, which
 // would be misaligned.
