@@ -408,7 +408,15 @@ bool BitStream::ReadCompressed(unsigned char* value, int sizeInBits, bool isUnsi
 
 }  // namespace RakNet
 
-#if !defined(__SANITIZE_ADDRESS__)
+#if defined(__SANITIZE_ADDRESS__)
+#define BITSTREAM_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define BITSTREAM_ASAN 1
+#endif
+#endif
+
+#if !defined(BITSTREAM_ASAN)
 // CopyData's array is released by the caller with delete[], so it comes from
 // the nothrow array operator new. The plugin links the C++ runtime in
 // statically, and that runtime's version would pull in the exception runtime
