@@ -87,26 +87,28 @@ int Util_strnicmp(const char* first, const char* second, unsigned int count) {
 // Greedy match with one resume point: after a mismatch the last '*' is made
 // to swallow one more text character, which suffices for '*' and '?' alone.
 int Util_wildcmp(char* pattern, char* text) {
-  while (*text && *pattern != '*') {
-    if (*pattern != *text && *pattern != '?') return 0;
-    ++pattern, ++text;
+  const char* p = pattern;
+  const char* t = text;
+  while (*t && *p != '*') {
+    if (*p != *t && *p != '?') return 0;
+    ++p, ++t;
   }
-  const char* resume = nullptr;
-  const char* retry = nullptr;
-  while (*text) {
-    if (*pattern == '*') {
-      if (!*++pattern) return 1;
-      resume = pattern;
-      retry = text + 1;
-    } else if (*pattern == *text || *pattern == '?') {
-      ++pattern, ++text;
+  const char* resume = nullptr;  // pattern position after the last '*'
+  const char* retry = nullptr;   // text position that '*' swallows up to next
+  while (*t) {
+    if (*p == '*') {
+      if (!*++p) return 1;
+      resume = p;
+      retry = t + 1;
+    } else if (*p == *t || *p == '?') {
+      ++p, ++t;
     } else {
-      pattern = const_cast<char*>(resume);
-      text = const_cast<char*>(retry++);
+      p = resume;
+      t = retry++;
     }
   }
-  while (*pattern == '*') ++pattern;
-  return !*pattern;
+  while (*p == '*') ++p;
+  return !*p;
 }
 
 namespace {
