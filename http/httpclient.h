@@ -87,9 +87,15 @@ class CORE_EXPORT CHttpClient {
   // Fills the request side. Arguments beyond the limits leave it cleared
   // (iRequestType 0) and set error 7, so Process refuses to send.
   void InitRequest(int iType, char* szURL, char* szPostData, char* szReferer);
+  // Builds the request text, connects, sends it and receives the response.
+  // Refuses (7) without connecting when the type is not 1 to 3 or the text
+  // would exceed 16383 characters.
   void Process();
+  // Closes a socket still open from an earlier request first.
   bool Connect(char* szHost, int iPort);
+  // One send of the whole text; a null text fails like a refused send (4).
   bool Send(char* szData);
+  // One recv; a null buffer or a negative size gives -1 without receiving.
   int Recv(char* szBuffer, int iBufferSize);
   void CloseConnection();
   void HandleEntity();
