@@ -5,6 +5,7 @@
 #include <assert.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -26,60 +27,123 @@ namespace {
 constexpr int kInlineBytes = sizeof(BitStream::inlineBuffer);
 // Positions and write sums stay below this many bits; growth doubles the sum
 // and must still fit a signed 32-bit count.
-constexpr long long kMaxBits = 1LL << 30;
+constexpr int kMaxBits = 1 << 30;
+
+#define BITSTREAM_INLINE inline __attribute__((always_inline))
 
 long long Clamp(long long value, long long low, long long high) {
     return value < low ? low : value > high ? high : value;
 }
 
-// Applies the growth rule for `bits` about to be written. Returns false, with
-// the stream's contents and counts unchanged, when the write must be dropped:
-// the sum would reach kMaxBits or memory ran out. A stream on a caller's
-// buffer first takes a private copy, since that buffer may not be resized.
-bool Reserve(BitStream& s, long long bits) {
-    if (bits <= 0) return true;
-    long long target = s.numberOfBitsUsed + bits;
-    if (target >= kMaxBits) return false;
-    if (target > 0 && ((s.numberOfBitsAllocated - 1LL) >> 3) < ((target - 1) >> 3)) {
-        target *= 2;
-        std::size_t size = static_cast<std::size_t>((target + 7) >> 3);
-        if (!s.copyData) {
-            s.AssertCopyData();
-            if (!s.copyData) return false;
-        }
-        if (s.data == s.inlineBuffer) {
-            if (size > static_cast<std::size_t>(kInlineBytes)) {
-                auto* heap = static_cast<unsigned char*>(std::malloc(size));
-                if (!heap) return false;
-                long long kept = Clamp((s.numberOfBitsAllocated + 7LL) >> 3, 0, kInlineBytes);
-                std::memcpy(heap, s.inlineBuffer, static_cast<std::size_t>(kept));
-                s.data = heap;
-            }
-        } else {
-            void* grown = std::realloc(s.data, size);
-            if (!grown) return false;
-            s.data = static_cast<unsigned char*>(grown);
-        }
+// The growth step proper, for a write that ends at bit `target`: the buffer
+// becomes (2 * target + 7) / 8 bytes. False, with nothing changed, when memory
+// ran out. A stream on a caller's buffer first takes a private copy, since
+// that buffer may not be resized.
+__attribute__((noinline)) bool Enlarge(BitStream& s, int target) {
+    target *= 2;
+    const std::size_t size = static_cast<std::size_t>((target + 7) >> 3);
+    if (!s.copyData) {
+        s.AssertCopyData();
+        if (!s.copyData) return false;
     }
-    if (target > s.numberOfBitsAllocated) s.numberOfBitsAllocated = static_cast<int>(target);
+    if (s.data == s.inlineBuffer) {
+        if (size > static_cast<std::size_t>(kInlineBytes)) {
+            auto* heap = static_cast<unsigned char*>(std::malloc(size));
+            if (!heap) return false;
+            const long long kept = Clamp((s.numberOfBitsAllocated + 7LL) >> 3, 0, kInlineBytes);
+            std::memcpy(heap, s.inlineBuffer, static_cast<std::size_t>(kept));
+            s.data = heap;
+        }
+    } else {
+        void* grown = std::realloc(s.data, size);
+        if (!grown) return false;
+        s.data = static_cast<unsigned char*>(grown);
+    }
+    if (target > s.numberOfBitsAllocated) s.numberOfBitsAllocated = target;
     return true;
+}
+
+// Whether `bits` > 0 more bits fit the buffer without growing it.
+BITSTREAM_INLINE bool HasRoom(const BitStream& s, int bits) {
+    const int target = s.numberOfBitsUsed + bits;
+    return s.numberOfBitsAllocated > 0 && ((s.numberOfBitsAllocated - 1) >> 3) >= ((target - 1) >> 3);
+}
+
+// Applies the growth rule for `bits` about to be written. False, with the
+// stream unchanged, when the write must be dropped: the sum would reach
+// kMaxBits or memory ran out. numberOfBitsUsed never exceeds kMaxBits, so the
+// arithmetic stays within int.
+BITSTREAM_INLINE bool Reserve(BitStream& s, int bits) {
+    if (bits <= 0) return true;
+    if (bits >= kMaxBits - s.numberOfBitsUsed) return false;
+    const int target = s.numberOfBitsUsed + bits;
+    if (!HasRoom(s, bits)) return Enlarge(s, target);
+    if (target > s.numberOfBitsAllocated) s.numberOfBitsAllocated = target;
+    return true;
+}
+
+// Byte counts: 8 * count must stay below kMaxBits.
+BITSTREAM_INLINE bool ReserveBytes(BitStream& s, int count) {
+    return count < kMaxBits / 8 && Reserve(s, 8 * count);
+}
+
+// Out of line, so that the bit operations around it need no PIC register.
+__attribute__((noinline)) void MoveLong(unsigned char* out, const unsigned char* in, int count) {
+    std::memmove(out, in, static_cast<std::size_t>(count));
+}
+
+// A short run goes through a register-sized temporary (same result as
+// memmove, also for overlapping ranges); longer runs take the block copy.
+BITSTREAM_INLINE void MoveBytes(unsigned char* out, const unsigned char* in, int count) {
+    if (count >= 4 && count <= 8) {
+        uint32_t head, tail;
+        std::memcpy(&head, in, 4);
+        std::memcpy(&tail, in + count - 4, 4);
+        std::memcpy(out, &head, 4);
+        std::memcpy(out + count - 4, &tail, 4);
+    } else if (count > 0 && count < 4) {
+        const unsigned char first = in[0], middle = in[count >> 1], last = in[count - 1];
+        out[0] = first;
+        out[count >> 1] = middle;
+        out[count - 1] = last;
+    } else if (count > 8) {
+        MoveLong(out, in, count);
+    }
+}
+
+BITSTREAM_INLINE uint32_t LoadBigEndian(const unsigned char* p) {
+    uint32_t w;
+    std::memcpy(&w, p, 4);
+    return __builtin_bswap32(w);
+}
+
+BITSTREAM_INLINE void StoreBigEndian(unsigned char* p, uint32_t w) {
+    w = __builtin_bswap32(w);
+    std::memcpy(p, &w, 4);
 }
 
 // Appends count > 0 bits from source at numberOfBitsUsed; room is reserved.
 // A byte the write begins is stored whole, the byte it starts inside is ORed.
-void PutBits(BitStream& s, const unsigned char* source, int count, bool rightAligned) {
+BITSTREAM_INLINE void PutBits(BitStream& s, const unsigned char* source, int count, bool rightAligned) {
     unsigned char* out = s.data + (s.numberOfBitsUsed >> 3);
     const int off = s.numberOfBitsUsed & 7;
     s.numberOfBitsUsed += count;
     if (off == 0) {
         const int whole = count >> 3;
-        std::memmove(out, source, static_cast<std::size_t>(whole));
+        MoveBytes(out, source, whole);
         const int rest = count & 7;
         if (rest) {
             unsigned b = source[whole];
             out[whole] = static_cast<unsigned char>(rightAligned ? b << (8 - rest) : b);
         }
         return;
+    }
+    // Four source bytes per step: the first ORs into the partly filled
+    // byte, and the byte after the last is stored whole with the carry.
+    for (; count >= 32; count -= 32, source += 4, out += 4) {
+        const uint32_t w = LoadBigEndian(source);
+        StoreBigEndian(out, (static_cast<uint32_t>(out[0]) << 24) | (w >> off));
+        out[4] = static_cast<unsigned char>(w << (8 - off));
     }
     for (; count >= 8; count -= 8) {
         const unsigned b = *source++;
@@ -96,20 +160,22 @@ void PutBits(BitStream& s, const unsigned char* source, int count, bool rightAli
 
 // Reads count > 0 bits at readOffset into destination; the bits are there.
 // No stream byte past the one holding the last requested bit is read.
-void GetBits(BitStream& s, unsigned char* destination, int count, bool rightAligned) {
+BITSTREAM_INLINE void GetBits(BitStream& s, unsigned char* destination, int count, bool rightAligned) {
     const unsigned char* in = s.data + (s.readOffset >> 3);
     const int off = s.readOffset & 7;
     s.readOffset += count;
     const int rest = count & 7;
     if (off == 0) {
         const int whole = count >> 3;
-        std::memmove(destination, in, static_cast<std::size_t>(whole));
+        MoveBytes(destination, in, whole);
         if (rest) {
             unsigned d = in[whole];
             destination[whole] = static_cast<unsigned char>(rightAligned ? d >> (8 - rest) : d);
         }
         return;
     }
+    for (; count >= 32; count -= 32, in += 4, destination += 4)
+        StoreBigEndian(destination, (LoadBigEndian(in) << off) | (in[4] >> (8 - off)));
     for (; count >= 8; count -= 8, ++in)
         *destination++ = static_cast<unsigned char>((in[0] << off) | (in[1] >> (8 - off)));
     if (count > 0) {
@@ -119,13 +185,13 @@ void GetBits(BitStream& s, unsigned char* destination, int count, bool rightAlig
     }
 }
 
-bool TakeBit(BitStream& s) {
+BITSTREAM_INLINE bool TakeBit(BitStream& s) {
     const bool bit = s.data[s.readOffset >> 3] & (0x80 >> (s.readOffset & 7));
     ++s.readOffset;
     return bit;
 }
 
-void PutBit(BitStream& s, bool bit) {
+BITSTREAM_INLINE void PutBit(BitStream& s, bool bit) {
     unsigned char& byte = s.data[s.numberOfBitsUsed >> 3];
     const int off = s.numberOfBitsUsed & 7;
     if (off == 0)
@@ -137,7 +203,7 @@ void PutBit(BitStream& s, bool bit) {
 
 // Moves the write position back to `start` and clears the bits after it, so
 // that a multi-part write that could not finish leaves no trace.
-void Truncate(BitStream& s, int start) {
+__attribute__((noinline)) void Truncate(BitStream& s, int start) {
     if (s.numberOfBitsUsed <= start) return;
     unsigned char* first = s.data + (start >> 3);
     unsigned char* last = s.data + ((s.numberOfBitsUsed - 1) >> 3);
@@ -145,6 +211,23 @@ void Truncate(BitStream& s, int start) {
     if (first <= last) std::memset(first, 0, static_cast<std::size_t>(last - first + 1));
     s.numberOfBitsUsed = start;
 }
+
+// Appends up to 16 bits, right-aligned in `bits`, at numberOfBitsUsed; room
+// is there. Same bytes as writing them piece by piece: the byte the write
+// starts inside is ORed, the bytes it begins are stored whole.
+BITSTREAM_INLINE void PutShort(BitStream& s, uint32_t bits, int length) {
+    const int off = s.numberOfBitsUsed & 7;
+    unsigned char* out = s.data + (s.numberOfBitsUsed >> 3);
+    const uint32_t word = bits << (32 - off - length);
+    const int touched = (off + length + 7) >> 3;
+    out[0] = static_cast<unsigned char>((off ? out[0] : 0) | (word >> 24));
+    for (int i = 1; i < touched; ++i) out[i] = static_cast<unsigned char>(word >> (24 - 8 * i));
+    s.numberOfBitsUsed += length;
+}
+
+// Compressed values of up to this many bytes take the fast paths: their flags
+// and a last byte fit PutShort.
+constexpr int kShortCodeBytes = 8;
 
 }  // namespace
 
@@ -252,7 +335,7 @@ void BitStream::Write1() {
 }
 
 bool BitStream::ReadBits(unsigned char* destination, int count, bool rightAligned) {
-    if (count <= 0 || static_cast<long long>(readOffset) + count > numberOfBitsUsed) return false;
+    if (count <= 0 || count > numberOfBitsUsed - readOffset) return false;
     GetBits(*this, destination, count, rightAligned);
     return true;
 }
@@ -309,13 +392,12 @@ void BitStream::ReverseBytes(unsigned char* input, unsigned char* output, int le
 }
 
 void BitStream::Write(const char* source, int byteCount) {
-    if (byteCount <= 0 || !Reserve(*this, 8LL * byteCount)) return;
+    if (byteCount <= 0 || !ReserveBytes(*this, byteCount)) return;
     PutBits(*this, reinterpret_cast<const unsigned char*>(source), 8 * byteCount, true);
 }
 
 bool BitStream::Read(char* destination, int byteCount) {
-    if (byteCount < 0) return false;
-    if (static_cast<long long>(readOffset) + 8LL * byteCount > numberOfBitsUsed) return false;
+    if (byteCount < 0 || byteCount > (numberOfBitsUsed - readOffset) >> 3) return false;
     if (byteCount == 0) return (readOffset & 7) == 0;
     GetBits(*this, reinterpret_cast<unsigned char*>(destination), 8 * byteCount, true);
     return true;
@@ -323,14 +405,14 @@ bool BitStream::Read(char* destination, int byteCount) {
 
 void BitStream::WriteAlignedBytes(const unsigned char* source, int byteCount) {
     AlignWriteToByteBoundary();
-    if (byteCount <= 0 || !Reserve(*this, 8LL * byteCount)) return;
+    if (byteCount <= 0 || !ReserveBytes(*this, byteCount)) return;
     PutBits(*this, source, 8 * byteCount, true);
 }
 
 bool BitStream::ReadAlignedBytes(unsigned char* destination, int byteCount) {
     if (byteCount <= 0) return false;
     AlignReadToByteBoundary();
-    if (static_cast<long long>(readOffset) + 8LL * byteCount > numberOfBitsUsed) return false;
+    if (byteCount > (numberOfBitsUsed - readOffset) >> 3) return false;
     GetBits(*this, destination, 8 * byteCount, true);
     return true;
 }
@@ -365,14 +447,33 @@ void BitStream::Write(BitStream* source) { Write(source, source->numberOfBitsUse
 // written with its own growth; if one cannot be, the value is taken back out.
 void BitStream::WriteCompressed(const unsigned char* value, int sizeInBits, bool isUnsigned) {
     if (sizeInBits < 8) return;
-    const int start = numberOfBitsUsed;
+    const int bytes = sizeInBits >> 3;
+    const int longest = 8 * bytes + 1;
     const unsigned char match = isUnsigned ? 0x00 : 0xFF;
+    if (bytes <= kShortCodeBytes && longest < kMaxBits - numberOfBitsUsed && HasRoom(*this, longest)) {
+        // No piece would grow the buffer, so growth only raises the count:
+        // the flags (and a last byte) go in one store, a raw block in another.
+        uint32_t flags = 0;
+        int length = 0, k = bytes - 1;
+        for (; k > 0 && value[k] == match; --k, ++length) flags = flags << 1 | 1;
+        if (k > 0) {
+            PutShort(*this, flags << 1, length + 1);
+            PutBits(*this, value, 8 * (k + 1), true);
+        } else if ((value[0] & 0xF0) == (match & 0xF0)) {
+            PutShort(*this, flags << 5 | 0x10 | (value[0] & 0x0F), length + 5);
+        } else {
+            PutShort(*this, flags << 9 | value[0], length + 9);
+        }
+        if (numberOfBitsUsed > numberOfBitsAllocated) numberOfBitsAllocated = numberOfBitsUsed;
+        return;
+    }
+    const int start = numberOfBitsUsed;
     int k = (sizeInBits >> 3) - 1;
     for (; k > 0; --k) {
         if (!Reserve(*this, 1)) return Truncate(*this, start);
         if (value[k] != match) {
             PutBit(*this, false);
-            if (!Reserve(*this, 8LL * (k + 1))) return Truncate(*this, start);
+            if (!Reserve(*this, 8 * (k + 1))) return Truncate(*this, start);
             return PutBits(*this, value, 8 * (k + 1), true);
         }
         PutBit(*this, true);
@@ -390,19 +491,21 @@ void BitStream::WriteCompressed(const unsigned char* value, int sizeInBits, bool
 bool BitStream::ReadCompressed(unsigned char* value, int sizeInBits, bool isUnsigned) {
     if (sizeInBits < 8) return false;
     const unsigned char match = isUnsigned ? 0x00 : 0xFF;
-    int k = (sizeInBits >> 3) - 1;
-    for (; k > 0; --k) {
+    for (int k = (sizeInBits >> 3) - 1; k > 0; --k) {
         if (readOffset >= numberOfBitsUsed) return false;
         if (TakeBit(*this)) {
             value[k] = match;
             continue;
         }
-        return ReadBits(value, 8 * (k + 1), true);
+        if (8 * (k + 1) > numberOfBitsUsed - readOffset) return false;
+        GetBits(*this, value, 8 * (k + 1), true);
+        return true;
     }
     if (readOffset >= numberOfBitsUsed) return false;
-    if (!TakeBit(*this)) return ReadBits(value, 8, true);
-    if (!ReadBits(value, 4, true)) return false;
-    value[0] |= isUnsigned ? 0x00 : 0xF0;
+    const int last = TakeBit(*this) ? 4 : 8;
+    if (last > numberOfBitsUsed - readOffset) return false;
+    GetBits(*this, value, last, true);
+    if (last == 4) value[0] |= match & 0xF0;
     return true;
 }
 

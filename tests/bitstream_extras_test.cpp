@@ -87,6 +87,24 @@ TEST(BitStreamCompressed, EightAndSixteenBitValues) {
     }
 }
 
+TEST(BitStreamCompressed, EachPieceRaisesTheAllocatedCount) {
+    // 3 bytes hold 24 bits but the stream counts 18 allocated: a value that
+    // ends inside the last byte raises the count without growing the buffer.
+    uint8_t none = 0;
+    BitStream s(&none, 0, true);
+    WriteBitText(s, "100000001");
+    ASSERT_EQ(s.numberOfBitsAllocated, 18);
+    uint8_t* buffer = s.data;
+    const uint8_t small = 0x05, large = 0x80;
+    s.WriteCompressed(&small, 8, true);
+    EXPECT_EQ(s.numberOfBitsAllocated, 18);
+    s.WriteCompressed(&large, 8, true);
+    EXPECT_EQ(s.numberOfBitsUsed, 23);
+    EXPECT_EQ(s.numberOfBitsAllocated, 23);
+    EXPECT_EQ(s.data, buffer);
+    EXPECT_EQ(UsedBytes(s), (Bytes{0x80, 0xD5, 0x00}));  // 10000000 1, 1 0101, 0 10000000
+}
+
 TEST(BitStreamCompressed, FlagDecidesTheMeaning) {
     Filled f({0xF5}, 8);
     Guarded out(4);
