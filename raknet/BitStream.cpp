@@ -212,7 +212,7 @@ __attribute__((noinline)) void Truncate(BitStream& s, int start) {
     s.numberOfBitsUsed = start;
 }
 
-// Appends up to 16 bits, right-aligned in `bits`, at numberOfBitsUsed; room
+// Appends up to 25 bits, right-aligned in `bits`, at numberOfBitsUsed; room
 // is there. Same bytes as writing them piece by piece: the byte the write
 // starts inside is ORed, the bytes it begins are stored whole.
 BITSTREAM_INLINE void PutShort(BitStream& s, uint32_t bits, int length) {
@@ -225,9 +225,10 @@ BITSTREAM_INLINE void PutShort(BitStream& s, uint32_t bits, int length) {
     s.numberOfBitsUsed += length;
 }
 
-// Compressed values of up to this many bytes take the fast paths: their flags
+// Compressed values of up to this many bytes take the fast path: their flags
 // and a last byte fit PutShort.
 constexpr int kShortCodeBytes = 8;
+constexpr int kShortCodeBits = 25;
 
 }  // namespace
 
@@ -452,11 +453,15 @@ void BitStream::WriteCompressed(const unsigned char* value, int sizeInBits, bool
     const unsigned char match = isUnsigned ? 0x00 : 0xFF;
     if (bytes <= kShortCodeBytes && longest < kMaxBits - numberOfBitsUsed && HasRoom(*this, longest)) {
         // No piece would grow the buffer, so growth only raises the count:
-        // the flags (and a last byte) go in one store, a raw block in another.
+        // a short form goes in one store, a longer one as flags and raw block.
         uint32_t flags = 0;
         int length = 0, k = bytes - 1;
         for (; k > 0 && value[k] == match; --k, ++length) flags = flags << 1 | 1;
-        if (k > 0) {
+        if (k > 0 && length + 1 + 8 * (k + 1) <= kShortCodeBits) {
+            flags <<= 1;
+            for (int i = 0; i <= k; ++i) flags = flags << 8 | value[i];
+            PutShort(*this, flags, length + 1 + 8 * (k + 1));
+        } else if (k > 0) {
             PutShort(*this, flags << 1, length + 1);
             PutBits(*this, value, 8 * (k + 1), true);
         } else if ((value[0] & 0xF0) == (match & 0xF0)) {
