@@ -45,6 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             a.assign(outSize + 2 * bsmodel::kGuard, bsmodel::kGuardByte);
             b = a;
         };
+        prepare(0);
         switch (op % 4) {
         case 0: {  // sizes -8 to 71 bits, either flag
             const int bits = arg % 80 - 8;
