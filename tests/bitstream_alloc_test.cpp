@@ -17,9 +17,20 @@
 
 extern "C" void* __libc_malloc(size_t size);
 extern "C" void* __libc_realloc(void* p, size_t size);
+extern "C" void __libc_free(void* p);
 
 namespace {
 size_t failFrom = SIZE_MAX;  // requests of at least this many bytes fail
+const void* watched = nullptr;  // free() of this pointer is recorded, not done
+bool watchedFreed = false;
+}
+
+extern "C" void free(void* p) {
+    if (p && p == watched) {
+        watchedFreed = true;
+        return;
+    }
+    __libc_free(p);
 }
 
 extern "C" void* malloc(size_t size) { return size >= failFrom ? nullptr : __libc_malloc(size); }
@@ -32,6 +43,21 @@ using RakNet::BitStream;
 using namespace bstest;
 
 #if BITSTREAM_FAILING_HEAP
+// Records whether `p` is released while in scope; the release itself waits
+// for the end of the scope.
+struct WatchedFree {
+    explicit WatchedFree(const void* p) {
+        watched = p;
+        watchedFreed = false;
+    }
+    ~WatchedFree() {
+        void* p = const_cast<void*>(watched);
+        watched = nullptr;
+        if (watchedFreed) __libc_free(p);
+    }
+    bool freed() const { return watchedFreed; }
+};
+
 // Fails every heap request of at least `bytes` bytes while in scope.
 struct FailingHeap {
     explicit FailingHeap(size_t bytes) { failFrom = bytes; }
@@ -41,6 +67,10 @@ struct FailingHeap {
 #else
 struct FailingHeap {
     explicit FailingHeap(size_t) {}
+};
+struct WatchedFree {
+    explicit WatchedFree(const void*) {}
+    bool freed() const { return false; }
 };
 #define SKIP_WITHOUT_FAILING_HEAP() GTEST_SKIP() << "the sanitizer's allocator cannot be interposed"
 #endif
@@ -155,4 +185,33 @@ TEST(BitStreamFailedAllocation, ConstructionAndCopyData) {
     EXPECT_EQ(copy, nullptr);
 }
 
+// Only a heap buffer the stream owns is released: at the end of its life or
+// when SetData replaces it; never the inline buffer or a caller's buffer.
+TEST(BitStreamHeapOwnership, OnlyOwnHeapBuffersAreReleased) {
+    SKIP_WITHOUT_FAILING_HEAP();
+    uint8_t caller[4] = {};
+    {
+        auto heap = std::make_unique<BitStream>(1000);
+        WatchedFree watch(heap->data);
+        heap.reset();
+        EXPECT_TRUE(watch.freed());
+    }
+    {
+        auto replaced = std::make_unique<BitStream>(1000);
+        WatchedFree watch(replaced->data);
+        replaced->SetData(caller);
+        EXPECT_TRUE(watch.freed());
+    }
+    {
+        WatchedFree watch(caller);
+        auto foreign = std::make_unique<BitStream>(caller, 4, false);
+        foreign.reset();
+        auto set = std::make_unique<BitStream>();
+        set->SetData(caller);
+        set.reset();
+        EXPECT_FALSE(watch.freed());
+    }
+}
+
 }  // namespace
+
