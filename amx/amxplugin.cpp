@@ -10,6 +10,7 @@ extern "C" {
 void** pAMXFunctions = nullptr;
 }
 
+// clang-format off
 #define AMX_FORWARD(name, position)                                   \
   asm(".text\n"                                                       \
       ".globl " #name "\n"                                            \
@@ -21,6 +22,7 @@ void** pAMXFunctions = nullptr;
       "  movl pAMXFunctions@GOTOFF(%ecx), %eax\n"                     \
       "  jmp *(4*" #position ")(%eax)\n"                              \
       ".size " #name ", .-" #name "\n");
+// clang-format on
 
 // Position 2 of the table has no forwarder.
 AMX_FORWARD(amx_Align16, 0)

@@ -11,14 +11,14 @@ namespace {
 
 // Two input bytes per choice; an exhausted input ends the sequence.
 struct InputSource {
-    const uint8_t* at;
-    const uint8_t* end;
-    bool Done() const { return at == end; }
-    uint32_t Next() {
-        uint32_t v = 0;
-        for (int i = 0; i < 2 && at != end; ++i) v = v << 8 | *at++;
-        return v;
-    }
+  const uint8_t* at;
+  const uint8_t* end;
+  bool Done() const { return at == end; }
+  uint32_t Next() {
+    uint32_t v = 0;
+    for (int i = 0; i < 2 && at != end; ++i) v = v << 8 | *at++;
+    return v;
+  }
 };
 
 }  // namespace
@@ -30,12 +30,12 @@ struct InputSource {
 extern "C" const char* __asan_default_options() { return "quarantine_size_mb=16"; }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    InputSource source{data, data + size};
-    bsmodel::OpRunner<InputSource> runner(source);
-    const std::string failure = runner.Run(100000);
-    if (!failure.empty()) {
-        std::fprintf(stderr, "stream and model differ at %s\n", failure.c_str());
-        std::abort();
-    }
-    return 0;
+  InputSource source{data, data + size};
+  bsmodel::OpRunner<InputSource> runner(source);
+  const std::string failure = runner.Run(100000);
+  if (!failure.empty()) {
+    std::fprintf(stderr, "stream and model differ at %s\n", failure.c_str());
+    std::abort();
+  }
+  return 0;
 }

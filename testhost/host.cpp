@@ -27,8 +27,8 @@ uint32_t Word(const void* p) { return static_cast<uint32_t>(reinterpret_cast<uin
 // Maps one page at a fixed address; the host binary has its variables there.
 void MapFixedPage(uintptr_t address, int protection) {
   uintptr_t page = address & ~static_cast<uintptr_t>(0xFFF);
-  void* p = mmap(reinterpret_cast<void*>(page), 4096, protection, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE,
-                 -1, 0);
+  void* p =
+      mmap(reinterpret_cast<void*>(page), 4096, protection, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
   if (p != reinterpret_cast<void*>(page)) Fail("cannot map the host page at " + std::to_string(page));
 }
 
@@ -52,8 +52,7 @@ struct HostCallbacks {
     if (g_host->echoLog_) std::printf("%s\n", line);
   }
 
-  static int AddPlayer(void* pool, int32_t id, const char* name, int32_t fourth, const char* version,
-                       int32_t sixth) {
+  static int AddPlayer(void* pool, int32_t id, const char* name, int32_t fourth, const char* version, int32_t sixth) {
     if (!g_host) Fail("add-player call with no host loaded");
     g_host->addPlayerCalls.push_back(
         {pool, id, name == nullptr, name ? name : "", fourth, version ? version : "(null)", sixth});
@@ -75,8 +74,8 @@ struct NetworkServerOps {
     std::memcpy(&bitsUsed, stream, 4);
     std::memcpy(&data, stream + 12, 4);
     bool inlineData = data >= stream && data < stream + 276;
-    RpcSend send{self,        *rpcId,           {},        bitsUsed, inlineData, priority, reliability,
-                 orderingChannel, target, broadcast, shiftTimestamp};
+    RpcSend send{self,        *rpcId,          {},     bitsUsed,  inlineData,    priority,
+                 reliability, orderingChannel, target, broadcast, shiftTimestamp};
     if (bitsUsed > 0) send.payload.assign(data, data + (bitsUsed + 7) / 8);
     self->sends.push_back(std::move(send));
     return true;
@@ -111,9 +110,7 @@ NetworkServer::NetworkServer() : table_(slots_) {
   slots_[59] = reinterpret_cast<void*>(&NetworkServerOps::AddressOf);
 }
 
-PlayerAddress NetworkServer::AddressOf(int id) {
-  return PlayerAddress{0x0100007F, static_cast<uint16_t>(7000 + id)};
-}
+PlayerAddress NetworkServer::AddressOf(int id) { return PlayerAddress{0x0100007F, static_cast<uint16_t>(7000 + id)}; }
 
 int NetworkServer::IdOf(PlayerAddress address) {
   int id = address.port - 7000;

@@ -72,7 +72,7 @@ struct RpcSend {
   int rpcId;
   std::vector<unsigned char> payload;  // the stream's used bytes, read in place
   int bitsUsed;
-  bool payloadInline;                  // data pointed into the stream object itself
+  bool payloadInline;  // data pointed into the stream object itself
   int priority;
   int reliability;
   int orderingChannel;

@@ -125,8 +125,7 @@ cell ScriptMachine::CallNative(const std::string& native, const std::vector<cell
   std::abort();
 }
 
-void ScriptMachine::DefinePublic(const std::string& publicName,
-                                 std::function<cell(const std::vector<cell>&)> body) {
+void ScriptMachine::DefinePublic(const std::string& publicName, std::function<cell(const std::vector<cell>&)> body) {
   publics_.push_back({publicName, std::move(body)});
 }
 
@@ -138,8 +137,7 @@ int ScriptMachine::Register(const void* list, int number) {
 }
 
 int ScriptMachine::GetAddr(cell address, cell** physical) {
-  if (address < 0 || address % 4 != 0 || static_cast<size_t>(address / 4) >= memory_.size())
-    return kEngineBadAddress;
+  if (address < 0 || address % 4 != 0 || static_cast<size_t>(address / 4) >= memory_.size()) return kEngineBadAddress;
   *physical = &memory_[address / 4];
   return kEngineOk;
 }

@@ -2,11 +2,11 @@
 // is dropped and the stream stays as it was. The test binary interposes malloc
 // and realloc (core.so calls them through the dynamic linker) and fails
 // requests while armed; the sanitizer build has its own allocator and skips.
+#include <gtest/gtest.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-
-#include <gtest/gtest.h>
 
 #include "tests/bitstream_test_util.h"
 
@@ -20,17 +20,17 @@ extern "C" void* __libc_realloc(void* p, size_t size);
 extern "C" void __libc_free(void* p);
 
 namespace {
-size_t failFrom = SIZE_MAX;  // requests of at least this many bytes fail
+size_t failFrom = SIZE_MAX;     // requests of at least this many bytes fail
 const void* watched = nullptr;  // free() of this pointer is recorded, not done
 bool watchedFreed = false;
-}
+}  // namespace
 
 extern "C" void free(void* p) {
-    if (p && p == watched) {
-        watchedFreed = true;
-        return;
-    }
-    __libc_free(p);
+  if (p && p == watched) {
+    watchedFreed = true;
+    return;
+  }
+  __libc_free(p);
 }
 
 extern "C" void* malloc(size_t size) { return size >= failFrom ? nullptr : __libc_malloc(size); }
@@ -46,172 +46,171 @@ using namespace bstest;
 // Records whether `p` is released while in scope; the release itself waits
 // for the end of the scope.
 struct WatchedFree {
-    explicit WatchedFree(const void* p) {
-        watched = p;
-        watchedFreed = false;
-    }
-    ~WatchedFree() {
-        void* p = const_cast<void*>(watched);
-        watched = nullptr;
-        if (watchedFreed) __libc_free(p);
-    }
-    bool freed() const { return watchedFreed; }
+  explicit WatchedFree(const void* p) {
+    watched = p;
+    watchedFreed = false;
+  }
+  ~WatchedFree() {
+    void* p = const_cast<void*>(watched);
+    watched = nullptr;
+    if (watchedFreed) __libc_free(p);
+  }
+  bool freed() const { return watchedFreed; }
 };
 
 // Fails every heap request of at least `bytes` bytes while in scope.
 struct FailingHeap {
-    explicit FailingHeap(size_t bytes) { failFrom = bytes; }
-    ~FailingHeap() { failFrom = SIZE_MAX; }
+  explicit FailingHeap(size_t bytes) { failFrom = bytes; }
+  ~FailingHeap() { failFrom = SIZE_MAX; }
 };
 #define SKIP_WITHOUT_FAILING_HEAP()
 #else
 struct FailingHeap {
-    explicit FailingHeap(size_t) {}
+  explicit FailingHeap(size_t) {}
 };
 struct WatchedFree {
-    explicit WatchedFree(const void*) {}
-    bool freed() const { return false; }
+  explicit WatchedFree(const void*) {}
+  bool freed() const { return false; }
 };
 #define SKIP_WITHOUT_FAILING_HEAP() GTEST_SKIP() << "the sanitizer's allocator cannot be interposed"
 #endif
 
 void FillBytes(BitStream& s, int bytes) {
-    for (int i = 0; i < bytes; ++i) {
-        const uint8_t b = static_cast<uint8_t>(i * 13);
-        s.WriteBits(&b, 8, true);
-    }
+  for (int i = 0; i < bytes; ++i) {
+    const uint8_t b = static_cast<uint8_t>(i * 13);
+    s.WriteBits(&b, 8, true);
+  }
 }
 
 TEST(BitStreamFailedAllocation, LeavingTheInlineBuffer) {
-    SKIP_WITHOUT_FAILING_HEAP();
-    BitStream s;
-    FillBytes(s, 256);
-    {
-        FailingHeap heap(1);
-        s.Write1();
-        const uint8_t more[4] = {};
-        s.WriteBits(more, 32, true);
-    }
-    EXPECT_EQ(s.numberOfBitsUsed, 2048);
-    EXPECT_EQ(s.numberOfBitsAllocated, 2048);
-    EXPECT_EQ(s.data, s.inlineBuffer);
-    s.Write1();  // the heap is back
-    EXPECT_EQ(s.numberOfBitsAllocated, 4098);
-    EXPECT_EQ(s.data[255], static_cast<uint8_t>(255 * 13));
+  SKIP_WITHOUT_FAILING_HEAP();
+  BitStream s;
+  FillBytes(s, 256);
+  {
+    FailingHeap heap(1);
+    s.Write1();
+    const uint8_t more[4] = {};
+    s.WriteBits(more, 32, true);
+  }
+  EXPECT_EQ(s.numberOfBitsUsed, 2048);
+  EXPECT_EQ(s.numberOfBitsAllocated, 2048);
+  EXPECT_EQ(s.data, s.inlineBuffer);
+  s.Write1();  // the heap is back
+  EXPECT_EQ(s.numberOfBitsAllocated, 4098);
+  EXPECT_EQ(s.data[255], static_cast<uint8_t>(255 * 13));
 }
 
 TEST(BitStreamFailedAllocation, ResizingTheHeapBuffer) {
-    SKIP_WITHOUT_FAILING_HEAP();
-    BitStream s(300);
-    FillBytes(s, 300);
-    uint8_t* before = s.data;
-    {
-        FailingHeap heap(1);
-        s.Write0();
-        s.Write(reinterpret_cast<const char*>(before), 8);
-        s.WriteAlignedBytes(before, 8);
-    }
-    EXPECT_EQ(s.numberOfBitsUsed, 2400);
-    EXPECT_EQ(s.numberOfBitsAllocated, 2400);
-    EXPECT_EQ(s.data, before);
-    for (int i = 0; i < 300; ++i) ASSERT_EQ(s.data[i], static_cast<uint8_t>(i * 13));
+  SKIP_WITHOUT_FAILING_HEAP();
+  BitStream s(300);
+  FillBytes(s, 300);
+  uint8_t* before = s.data;
+  {
+    FailingHeap heap(1);
+    s.Write0();
+    s.Write(reinterpret_cast<const char*>(before), 8);
+    s.WriteAlignedBytes(before, 8);
+  }
+  EXPECT_EQ(s.numberOfBitsUsed, 2400);
+  EXPECT_EQ(s.numberOfBitsAllocated, 2400);
+  EXPECT_EQ(s.data, before);
+  for (int i = 0; i < 300; ++i) ASSERT_EQ(s.data[i], static_cast<uint8_t>(i * 13));
 }
 
 TEST(BitStreamFailedAllocation, CallerBufferStaysWhenNoCopyCanBeHad) {
-    SKIP_WITHOUT_FAILING_HEAP();
-    uint8_t source[] = {0x12, 0x34, 0x56};
-    BitStream s(source, 3, false);
-    const uint8_t more[] = {0xAB, 0xCD};
-    {
-        FailingHeap heap(1);
-        s.WriteBits(more, 16, true);
-        s.AssertCopyData();
-    }
-    EXPECT_FALSE(s.copyData);
-    EXPECT_EQ(s.data, source);
-    EXPECT_EQ(s.numberOfBitsUsed, 24);
-    EXPECT_EQ(Bytes(source, source + 3), (Bytes{0x12, 0x34, 0x56}));
+  SKIP_WITHOUT_FAILING_HEAP();
+  uint8_t source[] = {0x12, 0x34, 0x56};
+  BitStream s(source, 3, false);
+  const uint8_t more[] = {0xAB, 0xCD};
+  {
+    FailingHeap heap(1);
+    s.WriteBits(more, 16, true);
+    s.AssertCopyData();
+  }
+  EXPECT_FALSE(s.copyData);
+  EXPECT_EQ(s.data, source);
+  EXPECT_EQ(s.numberOfBitsUsed, 24);
+  EXPECT_EQ(Bytes(source, source + 3), (Bytes{0x12, 0x34, 0x56}));
 
-    // The copy (3 bytes) succeeds, its growth to 10 bytes does not.
-    {
-        FailingHeap heap(8);
-        s.WriteBits(more, 16, true);
-    }
-    EXPECT_TRUE(s.copyData);
-    EXPECT_NE(s.data, source);
-    EXPECT_EQ(s.numberOfBitsUsed, 24);
-    EXPECT_EQ(UsedBytes(s), (Bytes{0x12, 0x34, 0x56}));
+  // The copy (3 bytes) succeeds, its growth to 10 bytes does not.
+  {
+    FailingHeap heap(8);
+    s.WriteBits(more, 16, true);
+  }
+  EXPECT_TRUE(s.copyData);
+  EXPECT_NE(s.data, source);
+  EXPECT_EQ(s.numberOfBitsUsed, 24);
+  EXPECT_EQ(UsedBytes(s), (Bytes{0x12, 0x34, 0x56}));
 }
 
 TEST(BitStreamFailedAllocation, CompressedValueIsAllOrNothing) {
-    SKIP_WITHOUT_FAILING_HEAP();
-    BitStream s(1000);
-    FillBytes(s, 999);
-    s.WriteBits(reinterpret_cast<const uint8_t*>("\xFE"), 7, false);  // 7999 bits: one left
-    const uint32_t value = 0x00123456;  // first flag 1 fits, the next needs growth
-    {
-        FailingHeap heap(1);
-        s.WriteCompressed(reinterpret_cast<const uint8_t*>(&value), 32, true);
-    }
-    EXPECT_EQ(s.numberOfBitsUsed, 7999);
-    EXPECT_EQ(s.numberOfBitsAllocated, 8000);
-    EXPECT_EQ(s.data[999], 0xFE);  // the flag bit written into bit 7999 is gone again
+  SKIP_WITHOUT_FAILING_HEAP();
+  BitStream s(1000);
+  FillBytes(s, 999);
+  s.WriteBits(reinterpret_cast<const uint8_t*>("\xFE"), 7, false);  // 7999 bits: one left
+  const uint32_t value = 0x00123456;                                // first flag 1 fits, the next needs growth
+  {
+    FailingHeap heap(1);
     s.WriteCompressed(reinterpret_cast<const uint8_t*>(&value), 32, true);
-    EXPECT_EQ(s.numberOfBitsUsed, 7999 + 26);
-    s.IgnoreBits(7999);
-    uint32_t back = 0;
-    ASSERT_TRUE(s.ReadCompressed(reinterpret_cast<uint8_t*>(&back), 32, true));
-    EXPECT_EQ(back, value);
+  }
+  EXPECT_EQ(s.numberOfBitsUsed, 7999);
+  EXPECT_EQ(s.numberOfBitsAllocated, 8000);
+  EXPECT_EQ(s.data[999], 0xFE);  // the flag bit written into bit 7999 is gone again
+  s.WriteCompressed(reinterpret_cast<const uint8_t*>(&value), 32, true);
+  EXPECT_EQ(s.numberOfBitsUsed, 7999 + 26);
+  s.IgnoreBits(7999);
+  uint32_t back = 0;
+  ASSERT_TRUE(s.ReadCompressed(reinterpret_cast<uint8_t*>(&back), 32, true));
+  EXPECT_EQ(back, value);
 }
 
 TEST(BitStreamFailedAllocation, ConstructionAndCopyData) {
-    SKIP_WITHOUT_FAILING_HEAP();
-    Bytes source(300, 0x42);
-    std::unique_ptr<FailingHeap> heap = std::make_unique<FailingHeap>(1);
-    BitStream sized(1000);
-    BitStream copied(source.data(), 300, true);
-    BitStream small;
-    small.Write1();
-    unsigned char* copy = reinterpret_cast<unsigned char*>(&small);
-    const int copiedBits = small.CopyData(&copy);
-    heap.reset();
+  SKIP_WITHOUT_FAILING_HEAP();
+  Bytes source(300, 0x42);
+  std::unique_ptr<FailingHeap> heap = std::make_unique<FailingHeap>(1);
+  BitStream sized(1000);
+  BitStream copied(source.data(), 300, true);
+  BitStream small;
+  small.Write1();
+  unsigned char* copy = reinterpret_cast<unsigned char*>(&small);
+  const int copiedBits = small.CopyData(&copy);
+  heap.reset();
 
-    EXPECT_EQ(sized.data, sized.inlineBuffer);
-    EXPECT_EQ(sized.numberOfBitsAllocated, 2048);
-    EXPECT_EQ(copied.data, nullptr);
-    EXPECT_EQ(copied.numberOfBitsUsed, 0);
-    EXPECT_EQ(copied.numberOfBitsAllocated, 0);
-    EXPECT_EQ(copiedBits, 0);
-    EXPECT_EQ(copy, nullptr);
+  EXPECT_EQ(sized.data, sized.inlineBuffer);
+  EXPECT_EQ(sized.numberOfBitsAllocated, 2048);
+  EXPECT_EQ(copied.data, nullptr);
+  EXPECT_EQ(copied.numberOfBitsUsed, 0);
+  EXPECT_EQ(copied.numberOfBitsAllocated, 0);
+  EXPECT_EQ(copiedBits, 0);
+  EXPECT_EQ(copy, nullptr);
 }
 
 // Only a heap buffer the stream owns is released: at the end of its life or
 // when SetData replaces it; never the inline buffer or a caller's buffer.
 TEST(BitStreamHeapOwnership, OnlyOwnHeapBuffersAreReleased) {
-    SKIP_WITHOUT_FAILING_HEAP();
-    uint8_t caller[4] = {};
-    {
-        auto heap = std::make_unique<BitStream>(1000);
-        WatchedFree watch(heap->data);
-        heap.reset();
-        EXPECT_TRUE(watch.freed());
-    }
-    {
-        auto replaced = std::make_unique<BitStream>(1000);
-        WatchedFree watch(replaced->data);
-        replaced->SetData(caller);
-        EXPECT_TRUE(watch.freed());
-    }
-    {
-        WatchedFree watch(caller);
-        auto foreign = std::make_unique<BitStream>(caller, 4, false);
-        foreign.reset();
-        auto set = std::make_unique<BitStream>();
-        set->SetData(caller);
-        set.reset();
-        EXPECT_FALSE(watch.freed());
-    }
+  SKIP_WITHOUT_FAILING_HEAP();
+  uint8_t caller[4] = {};
+  {
+    auto heap = std::make_unique<BitStream>(1000);
+    WatchedFree watch(heap->data);
+    heap.reset();
+    EXPECT_TRUE(watch.freed());
+  }
+  {
+    auto replaced = std::make_unique<BitStream>(1000);
+    WatchedFree watch(replaced->data);
+    replaced->SetData(caller);
+    EXPECT_TRUE(watch.freed());
+  }
+  {
+    WatchedFree watch(caller);
+    auto foreign = std::make_unique<BitStream>(caller, 4, false);
+    foreign.reset();
+    auto set = std::make_unique<BitStream>();
+    set->SetData(caller);
+    set.reset();
+    EXPECT_FALSE(watch.freed());
+  }
 }
 
 }  // namespace
-

@@ -111,17 +111,17 @@ TEST_F(PluginTest, GetGamePoolReadsTheGameVariableAtEachCall) {
 
 // The engine table positions and names the plugin forwards; position 2 has none.
 const std::vector<std::pair<int, const char*>> kForwarders = {
-    {0, "amx_Align16"},      {1, "amx_Align32"},     {3, "amx_Allot"},        {4, "amx_Callback"},
-    {5, "amx_Cleanup"},      {6, "amx_Clone"},       {7, "amx_Exec"},         {8, "amx_FindNative"},
-    {9, "amx_FindPublic"},   {10, "amx_FindPubVar"}, {11, "amx_FindTagId"},   {12, "amx_Flags"},
-    {13, "amx_GetAddr"},     {14, "amx_GetNative"},  {15, "amx_GetPublic"},   {16, "amx_GetPubVar"},
-    {17, "amx_GetString"},   {18, "amx_GetTag"},     {19, "amx_GetUserData"}, {20, "amx_Init"},
-    {21, "amx_InitJIT"},     {22, "amx_MemInfo"},    {23, "amx_NameLength"},  {24, "amx_NativeInfo"},
-    {25, "amx_NumNatives"},  {26, "amx_NumPublics"}, {27, "amx_NumPubVars"},  {28, "amx_NumTags"},
-    {29, "amx_Push"},        {30, "amx_PushArray"},  {31, "amx_PushString"},  {32, "amx_RaiseError"},
-    {33, "amx_Register"},    {34, "amx_Release"},    {35, "amx_SetCallback"}, {36, "amx_SetDebugHook"},
-    {37, "amx_SetString"},   {38, "amx_SetUserData"}, {39, "amx_StrLen"},     {40, "amx_UTF8Check"},
-    {41, "amx_UTF8Get"},     {42, "amx_UTF8Len"},    {43, "amx_UTF8Put"},
+    {0, "amx_Align16"},     {1, "amx_Align32"},      {3, "amx_Allot"},        {4, "amx_Callback"},
+    {5, "amx_Cleanup"},     {6, "amx_Clone"},        {7, "amx_Exec"},         {8, "amx_FindNative"},
+    {9, "amx_FindPublic"},  {10, "amx_FindPubVar"},  {11, "amx_FindTagId"},   {12, "amx_Flags"},
+    {13, "amx_GetAddr"},    {14, "amx_GetNative"},   {15, "amx_GetPublic"},   {16, "amx_GetPubVar"},
+    {17, "amx_GetString"},  {18, "amx_GetTag"},      {19, "amx_GetUserData"}, {20, "amx_Init"},
+    {21, "amx_InitJIT"},    {22, "amx_MemInfo"},     {23, "amx_NameLength"},  {24, "amx_NativeInfo"},
+    {25, "amx_NumNatives"}, {26, "amx_NumPublics"},  {27, "amx_NumPubVars"},  {28, "amx_NumTags"},
+    {29, "amx_Push"},       {30, "amx_PushArray"},   {31, "amx_PushString"},  {32, "amx_RaiseError"},
+    {33, "amx_Register"},   {34, "amx_Release"},     {35, "amx_SetCallback"}, {36, "amx_SetDebugHook"},
+    {37, "amx_SetString"},  {38, "amx_SetUserData"}, {39, "amx_StrLen"},      {40, "amx_UTF8Check"},
+    {41, "amx_UTF8Get"},    {42, "amx_UTF8Len"},     {43, "amx_UTF8Put"},
 };
 
 TEST_F(PluginTest, EveryForwarderReachesItsOwnPositionWithArgumentsAndResultIntact) {

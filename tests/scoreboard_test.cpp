@@ -78,8 +78,8 @@ TEST_F(ScoreboardTest, TwoPlayersByteForByte) {
   const RpcSend& send = OnlySend();
   ASSERT_EQ(send.payload.size(), 20u);
   EXPECT_EQ(send.bitsUsed, 160);
-  const std::vector<unsigned char> head = {0x00, 0x00, 0x05, 0x00, 0x00, 0x00, 0x28, 0x00, 0x00, 0x00,
-                                           0x03, 0x00, 0xFF, 0xFF, 0xFF, 0xFF};
+  const std::vector<unsigned char> head = {0x00, 0x00, 0x05, 0x00, 0x00, 0x00, 0x28, 0x00,
+                                           0x00, 0x00, 0x03, 0x00, 0xFF, 0xFF, 0xFF, 0xFF};
   EXPECT_EQ(std::vector<unsigned char>(send.payload.begin(), send.payload.begin() + 16), head);
   EXPECT_GE(send.payload[16], 0x0A);
   EXPECT_LE(send.payload[16], 0x6D);

@@ -79,8 +79,8 @@ inline int32_t GetPing(void* server, PlayerAddress peer) {
 inline void SendRpc(void* server, int* rpcId, RakNet::BitStream* payload, int priority, int reliability,
                     char orderingChannel, PlayerAddress target, bool broadcast, bool shiftTimestamp) {
   typedef bool (*Fn)(void*, int*, RakNet::BitStream*, int, int, char, PlayerAddress, bool, bool);
-  Operation<Fn>(server, kOpSendRpc)(server, rpcId, payload, priority, reliability, orderingChannel, target,
-                                    broadcast, shiftTimestamp);
+  Operation<Fn>(server, kOpSendRpc)(server, rpcId, payload, priority, reliability, orderingChannel, target, broadcast,
+                                    shiftTimestamp);
 }
 
 inline int32_t PlayerIdOf(void* server, PlayerAddress peer) {
