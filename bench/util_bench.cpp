@@ -126,7 +126,8 @@ void BM_ItoaSnprintf(benchmark::State& state) {
     for (int v : values) {
       // snprintf has no signed hex: print the sign and magnitude as itoa does.
       if (hex)
-        snprintf(out, sizeof out, v < 0 ? "-%X" : "%X", v < 0 ? 0u - static_cast<unsigned>(v) : static_cast<unsigned>(v));
+        snprintf(out, sizeof out, v < 0 ? "-%X" : "%X",
+                 v < 0 ? 0u - static_cast<unsigned>(v) : static_cast<unsigned>(v));
       else
         snprintf(out, sizeof out, "%d", v);
       benchmark::ClobberMemory();

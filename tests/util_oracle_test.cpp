@@ -110,8 +110,7 @@ TEST(WildcmpOracle, MatchesRecursiveMatcher) {
     const std::string text = RandomString(rng, "ab?*", 12);
     char* p = pattern_page.place(pattern.data(), pattern.size());
     char* t = text_page.place(text.data(), text.size());
-    ASSERT_EQ(Util_wildcmp(p, t), WildcardMatches(pattern.c_str(), text.c_str()) ? 1 : 0)
-        << pattern << " / " << text;
+    ASSERT_EQ(Util_wildcmp(p, t), WildcardMatches(pattern.c_str(), text.c_str()) ? 1 : 0) << pattern << " / " << text;
   }
 }
 

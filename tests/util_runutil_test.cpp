@@ -1,7 +1,5 @@
 // Tables of edge cases for the text utilities, each output buffer fenced by
 // guard bytes; strings that end at a page boundary catch reads past the end.
-#include "util/runutil.h"
-
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,6 +12,7 @@
 #include <string>
 
 #include "tests/util_guard_page.h"
+#include "util/runutil.h"
 
 namespace {
 
@@ -133,10 +132,10 @@ const StristrCase kStristrCases[] = {
     {"zzZ", "Z", 0},
     {"xZ", "z", 1},
     {"a_b", "A_B", 0},
-    {"[x]", "{X}", -1},       // only letters fold
-    {"x\xE9y", "\xC9", -1},   // 0xE9 is not a letter
+    {"[x]", "{X}", -1},      // only letters fold
+    {"x\xE9y", "\xC9", -1},  // 0xE9 is not a letter
     {"x\xE9y", "\xE9Y", 1},
-    {"abcab", "abx", -1},     // partial match running into the terminator
+    {"abcab", "abx", -1},  // partial match running into the terminator
     {"abcab", "cab", 2},
 };
 
@@ -171,7 +170,7 @@ const StrnicmpCase kStrnicmpCases[] = {
     {"abc", "abd", 2, 0},
     {"abc", "ABC", 10, 0},
     {"a", "", 1, 65},
-    {"_", "a", 1, 30},   // fold to upper: '_' orders after letters
+    {"_", "a", 1, 30},  // fold to upper: '_' orders after letters
     {"`", "A", 1, 31},
     {"Z", "a", 1, 25},
     {"[", "{", 1, -32},
@@ -206,17 +205,39 @@ struct WildCase {
 };
 
 const WildCase kWildCases[] = {
-    {"*", "", 1},          {"", "", 1},           {"", "a", 0},
-    {"a*c", "abbbc", 1},   {"a?c", "abc", 1},     {"a?c", "ac", 0},
-    {"*.txt", "x.TXT", 0}, {"a*b*c", "aXbYbZc", 1}, {"*ab", "aab", 1},
-    {"?", "", 0},          {"**", "x", 1},        {"a*", "a", 1},
-    {"x?", "x?", 1},       {"?", "*", 1},         {"*", "*", 1},
-    {"a*b", "ab", 1},      {"a*b", "abX", 0},     {"a*b", "abbXb", 1},
-    {"*a", "ba", 1},       {"a*", "ba", 0},       {"*?", "", 0},
-    {"?*?", "ab", 1},      {"?*?", "a", 0},       {"*x*", "abc", 0},
-    {"a*a*a", "aaaa", 1},  {"a*a*a", "aa", 0},    {"*ab*cd", "abXabYcd", 1},
-    {"**a**", "a", 1},     {"abc", "abd", 0},     {"ab?", "ab", 0},
-    {"*aab", "aaab", 1},   {"*?b", "ab", 1},      {"*a?", "xa", 0},
+    {"*", "", 1},
+    {"", "", 1},
+    {"", "a", 0},
+    {"a*c", "abbbc", 1},
+    {"a?c", "abc", 1},
+    {"a?c", "ac", 0},
+    {"*.txt", "x.TXT", 0},
+    {"a*b*c", "aXbYbZc", 1},
+    {"*ab", "aab", 1},
+    {"?", "", 0},
+    {"**", "x", 1},
+    {"a*", "a", 1},
+    {"x?", "x?", 1},
+    {"?", "*", 1},
+    {"*", "*", 1},
+    {"a*b", "ab", 1},
+    {"a*b", "abX", 0},
+    {"a*b", "abbXb", 1},
+    {"*a", "ba", 1},
+    {"a*", "ba", 0},
+    {"*?", "", 0},
+    {"?*?", "ab", 1},
+    {"?*?", "a", 0},
+    {"*x*", "abc", 0},
+    {"a*a*a", "aaaa", 1},
+    {"a*a*a", "aa", 0},
+    {"*ab*cd", "abXabYcd", 1},
+    {"**a**", "a", 1},
+    {"abc", "abd", 0},
+    {"ab?", "ab", 0},
+    {"*aab", "aaab", 1},
+    {"*?b", "ab", 1},
+    {"*a?", "xa", 0},
 };
 
 TEST(Wildcmp, Table) {
@@ -287,8 +308,8 @@ struct Base64Case {
 };
 
 const Base64Case kBase64Cases[] = {
-    {"Man", "TWFu"}, {"a", "YQ=="}, {"ab", "YWI="}, {"abcd", "YWJjZA=="},
-    {"\xFF\xFE\x80", "//6A"}, {"", ""}, {"\xFB\xFF", "+/8="}, {"foobar", "Zm9vYmFy"},
+    {"Man", "TWFu"},          {"a", "YQ=="}, {"ab", "YWI="},       {"abcd", "YWJjZA=="},
+    {"\xFF\xFE\x80", "//6A"}, {"", ""},      {"\xFB\xFF", "+/8="}, {"foobar", "Zm9vYmFy"},
 };
 
 size_t Base64Room(size_t n) { return 4 * ((n + 2) / 3) + 1; }
@@ -329,14 +350,13 @@ TEST(ContainsInvalidNickChars, Table) {
     const char* name;
     int result;
   } cases[] = {
-      {"Player_1", 0}, {"[AB]cd_9", 0}, {"", 0},   {"John Doe", 1}, {"a.b", 1},
-      {"ab\xE9", 1},   {"x-y", 1},      {"{a}", 1}, {"a\\b", 1},    {"a^", 1},
-      {"`", 1},        {"\t", 1},       {"(1)", 1}, {"a=b", 1},     {"$", 1},
+      {"Player_1", 0}, {"[AB]cd_9", 0}, {"", 0},  {"John Doe", 1}, {"a.b", 1}, {"ab\xE9", 1}, {"x-y", 1}, {"{a}", 1},
+      {"a\\b", 1},     {"a^", 1},       {"`", 1}, {"\t", 1},       {"(1)", 1}, {"a=b", 1},    {"$", 1},
   };
   for (const auto& c : cases) EXPECT_EQ(ContainsInvalidNickChars(const_cast<char*>(c.name)), c.result) << c.name;
-  EXPECT_EQ(ContainsInvalidNickChars(const_cast<char*>(
-                "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz[]_")),
-            0);
+  EXPECT_EQ(
+      ContainsInvalidNickChars(const_cast<char*>("0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz[]_")),
+      0);
 }
 
 TEST(ContainsInvalidNickChars, EveryByteAgainstTheSet) {
