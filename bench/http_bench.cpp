@@ -2,14 +2,13 @@
 // CHttpClient::ProcessURL on a fresh object per request against libcurl's
 // easy interface with a fresh handle per request, both HTTP/1.0 without
 // keep-alive, in the same run. Prints the requests-per-second ratios.
+#include <benchmark/benchmark.h>
 #include <curl/curl.h>
 
 #include <cstdio>
 #include <cstring>
 #include <map>
 #include <string>
-
-#include <benchmark/benchmark.h>
 
 #include "http/httpclient.h"
 #include "tests/nginx_fixture.h"

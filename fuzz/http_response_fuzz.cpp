@@ -45,7 +45,9 @@ void WritePackets(int fd, size_t packet) {
 
 class Writer {
  public:
-  Writer() { std::thread([this] { Serve(); }).detach(); }
+  Writer() {
+    std::thread([this] { Serve(); }).detach();
+  }
   void Start(int fd, size_t packet) {
     std::lock_guard<std::mutex> lock(mutex_);
     fd_ = fd;

@@ -219,7 +219,7 @@ BITSTREAM_INLINE void PutShort(BitStream& s, uint32_t bits, int length) {
   const uint32_t word = bits << (32 - off - length);
   const int touched = (off + length + 7) >> 3;
   out[0] = static_cast<unsigned char>((off ? out[0] : 0) | (word >> 24));
-  for (int i = 1; i < touched; ++i) out[i] = static_cast<unsigned char>(word >> (24 - 8 * i));
+  for (int i = 1; i < touched && i < 4; ++i) out[i] = static_cast<unsigned char>(word >> (24 - 8 * i));
   s.numberOfBitsUsed += length;
 }
 
@@ -230,11 +230,14 @@ constexpr int kShortCodeBits = 25;
 
 }  // namespace
 
+// inlineBuffer is left uninitialised: only written bytes are ever read.
+// cppcheck-suppress uninitMemberVar
 BitStream::BitStream()
     : numberOfBitsUsed(0), numberOfBitsAllocated(8 * kInlineBytes), readOffset(0), data(inlineBuffer), copyData(true) {}
 
 // A size the stream could never hold, or a heap buffer that cannot be had,
 // leaves an empty stream on inlineBuffer.
+// cppcheck-suppress uninitMemberVar
 BitStream::BitStream(int initialBytes)
     : numberOfBitsUsed(0), numberOfBitsAllocated(8 * kInlineBytes), readOffset(0), data(inlineBuffer), copyData(true) {
   if (initialBytes <= kInlineBytes || initialBytes >= kMaxBits / 8) return;

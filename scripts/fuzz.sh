@@ -19,7 +19,7 @@ for target in build/fuzz/fuzz/fuzz_*; do
   echo "fuzz: $name for ${seconds}s from $(find "fuzz/corpus/$name" -type f 2>/dev/null | wc -l) seeds"
   # No leak checking: it stops the world with ptrace, which user-mode
   # emulation lacks, and would hang at exit.
-  if ! ASAN_OPTIONS=detect_leaks=0 timeout $((seconds * 3 + 120)) scripts/run32 "$target" \
+  if ! ASAN_OPTIONS=detect_leaks=0 timeout -k 10 $((seconds * 3 + 120)) scripts/run32 "$target" \
       -max_total_time="$seconds" -print_final_stats=1 -close_fd_mask=1 -detect_leaks=0 \
       ${seeds:+-seed_inputs="$seeds"} "$work" >"$work.log" 2>&1; then
     tail -n 60 "$work.log"

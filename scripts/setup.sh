@@ -6,6 +6,7 @@ set -euo pipefail
 packages=(
   g++-multilib cmake ninja-build make binutils googletest python3
   qemu-user                           # runs the 32-bit programs where the kernel cannot
+  clang-format clang-tidy cppcheck    # style and static checks
   clang libclang-rt-14-dev            # libFuzzer and sanitizer runtimes for -m32
   nginx curl                          # real server and client used as HTTP oracles
   valgrind libc6-dbg:i386             # memcheck of the 32-bit demo

@@ -2,20 +2,19 @@
 // texts, the reception rules, the error codes and the socket's lifecycle.
 #include <dirent.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "http/httpclient.h"
 #include "tests/http_server.h"
@@ -46,8 +45,7 @@ constexpr int kMaxStoredHeader = kHttpHeaderSize - 1;  // 1023
 std::unique_ptr<CHttpClient> NewClient() { return std::make_unique<CHttpClient>(); }
 
 // ProcessURL with string arguments; a null pointer stays null.
-int Fetch(CHttpClient& client, int type, std::string url, const char* data = nullptr,
-          const char* referer = nullptr) {
+int Fetch(CHttpClient& client, int type, std::string url, const char* data = nullptr, const char* referer = nullptr) {
   std::string dataCopy = data ? data : "", refererCopy = referer ? referer : "";
   return client.ProcessURL(type, &url[0], data ? &dataCopy[0] : nullptr, referer ? &refererCopy[0] : nullptr);
 }
@@ -255,34 +253,100 @@ TEST(HttpClientResponse, Cases) {
   const std::string maxBody(kMaxStoredBody, 'b');
   const std::string header1023 = "HTTP/1.0 200 OK\r\nX: " + std::string(kMaxStoredHeader - 20, 'v');
   const ResponseCase cases[] = {
-      {"declared length ends reception", {Status("Content-Length: 5\r\n\r\nhello")}, true, 0, 200,
-       "HTTP/1.0 200 OK\r\nContent-Length: 5", "hello", 2},
-      {"terminator and body split over chunks", {"HTTP/1.0 200 OK\r\nContent-Length: 10\r\n", "\r\nhello", "world"},
-       true, 0, 200, "HTTP/1.0 200 OK\r\nContent-Length: 10", "helloworld", 2},
-      {"63999 declared", {Status("Content-Length: 63999\r\n\r\n") + maxBody}, true, 0, 200,
-       "HTTP/1.0 200 OK\r\nContent-Length: 63999", maxBody, 2},
+      {"declared length ends reception",
+       {Status("Content-Length: 5\r\n\r\nhello")},
+       true,
+       0,
+       200,
+       "HTTP/1.0 200 OK\r\nContent-Length: 5",
+       "hello",
+       2},
+      {"terminator and body split over chunks",
+       {"HTTP/1.0 200 OK\r\nContent-Length: 10\r\n", "\r\nhello", "world"},
+       true,
+       0,
+       200,
+       "HTTP/1.0 200 OK\r\nContent-Length: 10",
+       "helloworld",
+       2},
+      {"63999 declared",
+       {Status("Content-Length: 63999\r\n\r\n") + maxBody},
+       true,
+       0,
+       200,
+       "HTTP/1.0 200 OK\r\nContent-Length: 63999",
+       maxBody,
+       2},
       {"64000 declared", {Status("Content-Length: 64000\r\n\r\nabc")}, true, HTTP_ERROR_CONTENT_TOO_BIG},
-      {"digit lost without space", {Status("Content-Length:123\r\n\r\n") + std::string(23, 'x')}, true, 0, 200,
-       "HTTP/1.0 200 OK\r\nContent-Length:123", std::string(23, 'x'), 2},
+      {"digit lost without space",
+       {Status("Content-Length:123\r\n\r\n") + std::string(23, 'x')},
+       true,
+       0,
+       200,
+       "HTTP/1.0 200 OK\r\nContent-Length:123",
+       std::string(23, 'x'),
+       2},
       {"LF LF", {"HTTP/1.0 200 OK\nServer: t\n\nbody"}, false, 0, 200, "HTTP/1.0 200 OK\nServer: t", "body", 2},
-      {"CR LF CR LF before an earlier LF LF", {"HTTP/1.0 200 OK\nA: b\n\nfirst\r\n\r\nsecond"}, false, 0, 200,
-       "HTTP/1.0 200 OK\nA: b\n\nfirst", "second", 2},
-      {"LF LF taken before a later CR LF CR LF arrives", {"HTTP/1.0 200 OK\n\nbody", "\r\n\r\nmore"}, false, 0, 200,
-       "HTTP/1.0 200 OK", "body\r\n\r\nmore", 2},
+      {"CR LF CR LF before an earlier LF LF",
+       {"HTTP/1.0 200 OK\nA: b\n\nfirst\r\n\r\nsecond"},
+       false,
+       0,
+       200,
+       "HTTP/1.0 200 OK\nA: b\n\nfirst",
+       "second",
+       2},
+      {"LF LF taken before a later CR LF CR LF arrives",
+       {"HTTP/1.0 200 OK\n\nbody", "\r\n\r\nmore"},
+       false,
+       0,
+       200,
+       "HTTP/1.0 200 OK",
+       "body\r\n\r\nmore",
+       2},
       {"no length: until close", {kOk, "part1", "part2"}, false, 0, 200, "HTTP/1.0 200 OK", "part1part2", 2},
-      {"HEAD: declared length, no body", {Status("Content-Length: 100\r\n\r\n")}, false, 0, 200,
-       "HTTP/1.0 200 OK\r\nContent-Length: 100", "", 2},
-      {"more sent than declared", {Status("Content-Length: 2\r\n\r\nabcdef")}, false, 0, 200,
-       "HTTP/1.0 200 OK\r\nContent-Length: 2", "abcdef", 2},
+      {"HEAD: declared length, no body",
+       {Status("Content-Length: 100\r\n\r\n")},
+       false,
+       0,
+       200,
+       "HTTP/1.0 200 OK\r\nContent-Length: 100",
+       "",
+       2},
+      {"more sent than declared",
+       {Status("Content-Length: 2\r\n\r\nabcdef")},
+       false,
+       0,
+       200,
+       "HTTP/1.0 200 OK\r\nContent-Length: 2",
+       "abcdef",
+       2},
       {"closed before the blank line", {Status("Server: t\r\n")}, false, HTTP_ERROR_MALFORMED_RESPONSE},
       {"lower-case protocol", {"http/1.0 200 OK\r\n\r\n"}, false, HTTP_ERROR_MALFORMED_RESPONSE},
       {"HTTP alone", {"HTTP\r\n\r\n"}, false, 0, 0, "HTTP", "", 2},
-      {"404 over HTTP/1.1", {"HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n"}, true, 0, 404,
-       "HTTP/1.1 404 Not Found\r\nContent-Length: 0", "", 2},
-      {"text/plain, name in lower case", {Status("content-type: text/plain\r\n\r\nx")}, false, 0, 200,
-       "HTTP/1.0 200 OK\r\ncontent-type: text/plain", "x", 1},
-      {"name inside a longer name", {Status("X-Original-Content-Length: 3\r\n\r\nabc")}, true, 0, 200,
-       "HTTP/1.0 200 OK\r\nX-Original-Content-Length: 3", "abc", 2},
+      {"404 over HTTP/1.1",
+       {"HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n"},
+       true,
+       0,
+       404,
+       "HTTP/1.1 404 Not Found\r\nContent-Length: 0",
+       "",
+       2},
+      {"text/plain, name in lower case",
+       {Status("content-type: text/plain\r\n\r\nx")},
+       false,
+       0,
+       200,
+       "HTTP/1.0 200 OK\r\ncontent-type: text/plain",
+       "x",
+       1},
+      {"name inside a longer name",
+       {Status("X-Original-Content-Length: 3\r\n\r\nabc")},
+       true,
+       0,
+       200,
+       "HTTP/1.0 200 OK\r\nX-Original-Content-Length: 3",
+       "abc",
+       2},
       // Beyond the buffers.
       {"63999 undeclared", {kOk, maxBody}, false, 0, 200, "HTTP/1.0 200 OK", maxBody, 2},
       {"64000 undeclared", {kOk, maxBody + "b"}, false, HTTP_ERROR_CONTENT_TOO_BIG},
@@ -347,13 +411,13 @@ struct HeaderValueCase {
 
 TEST(HttpClientResponse, GetHeaderValue) {
   const HeaderValueCase cases[] = {
-      {"Server:", 10, true, "test\r"},      // middle line keeps its CR
-      {"server:", 5, true, "test\r"},       // exactly as long as allowed
-      {"Server:", 4, false, nullptr},       // one longer
-      {"X-Len:", 5, true, "12345"},         // last line: no CR
-      {"Len:", 5, true, "12345"},           // found inside a longer name
-      {"X-Len", 6, true, " 12345"},         // without colon: the colon is the skipped character
-      {"12345", 0, true, ""},               // header ends right after the name
+      {"Server:", 10, true, "test\r"},  // middle line keeps its CR
+      {"server:", 5, true, "test\r"},   // exactly as long as allowed
+      {"Server:", 4, false, nullptr},   // one longer
+      {"X-Len:", 5, true, "12345"},     // last line: no CR
+      {"Len:", 5, true, "12345"},       // found inside a longer name
+      {"X-Len", 6, true, " 12345"},     // without colon: the colon is the skipped character
+      {"12345", 0, true, ""},           // header ends right after the name
       {"Missing:", 100, false, nullptr},
       {"", 100, false, nullptr},
       {"Server:", -1, false, nullptr},

@@ -1,15 +1,15 @@
 // CHttpClient against a real server (nginx), with a real client (the curl
 // command, HTTP/1.0) as the oracle for status, header lines and body.
-#include <cstdio>
+#include <gtest/gtest.h>
+
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "http/httpclient.h"
 #include "tests/nginx_fixture.h"
@@ -131,13 +131,9 @@ class HttpNginxTest : public testing::Test {
 NginxFixture* HttpNginxTest::server_ = nullptr;
 std::string HttpNginxTest::startError_;
 
-TEST_F(HttpNginxTest, SmallTextFile) {
-  CompareWithCurl("/1k.txt", HTTP_GET, 200, CONTENT_TYPE_TEXT_PLAIN, kSmallFile);
-}
+TEST_F(HttpNginxTest, SmallTextFile) { CompareWithCurl("/1k.txt", HTTP_GET, 200, CONTENT_TYPE_TEXT_PLAIN, kSmallFile); }
 
-TEST_F(HttpNginxTest, LargeBinaryFile) {
-  CompareWithCurl("/60k.bin", HTTP_GET, 200, CONTENT_TYPE_OTHER, kLargeFile);
-}
+TEST_F(HttpNginxTest, LargeBinaryFile) { CompareWithCurl("/60k.bin", HTTP_GET, 200, CONTENT_TYPE_OTHER, kLargeFile); }
 
 TEST_F(HttpNginxTest, Head) { CompareWithCurl("/60k.bin", HTTP_HEAD, 200, CONTENT_TYPE_OTHER, 0); }
 

@@ -1,8 +1,8 @@
 // The response parser's pure functions, fed directly.
+#include <gtest/gtest.h>
+
 #include <climits>
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "http/httpresponse.h"
 
@@ -22,7 +22,7 @@ TEST(HttpParse, FindHeaderEnd) {
       {"HTTP/1.0 200 OK\r\n\r\nbody", -1, 15, 4},
       {"HTTP/1.0 200 OK\n\nbody", -1, 15, 2},
       {"A\n\nB\r\n\r\nC", -1, 4, 4},  // CR LF CR LF anywhere wins
-      {"A\r\n\nB", -1, 2, 2},          // CR LF LF: the LF LF
+      {"A\r\n\nB", -1, 2, 2},         // CR LF LF: the LF LF
       {"A\r\n\r", -1, -1, 0},
       {"", -1, -1, 0},
       {"\n\n", -1, 0, 2},
@@ -81,14 +81,10 @@ struct StatusCase {
 
 TEST(HttpParse, ReadStatusCode) {
   const StatusCase cases[] = {
-      {"HTTP/1.0 200 OK", 15, 200},
-      {"HTTP/1.1 404 Not Found", 22, 404},
-      {"HTTP", 4, 0},
-      {"HTTP/1.0 2", 10, 2},
-      {"HTTP/1.0 200 OK", 10, 2},  // characters beyond the header's length do not count
-      {"HTTP/1.0  42", 12, 42},    // strtol skips the leading space
-      {"HTTP/2 200 OK", 13, 0},
-      {"HTTP/1.0 2001", 13, 200},
+      {"HTTP/1.0 200 OK", 15, 200}, {"HTTP/1.1 404 Not Found", 22, 404}, {"HTTP", 4, 0},
+      {"HTTP/1.0 2", 10, 2},        {"HTTP/1.0 200 OK", 10, 2},  // characters beyond the header's length do not count
+      {"HTTP/1.0  42", 12, 42},                                  // strtol skips the leading space
+      {"HTTP/2 200 OK", 13, 0},     {"HTTP/1.0 2001", 13, 200},
   };
   for (const StatusCase& c : cases) {
     SCOPED_TRACE(c.header);
@@ -121,8 +117,8 @@ TEST(HttpParse, ClassifyContentType) {
       {head + "Content-Type: image/png", 0},
       {head + "Content-Type:", 0},
       {head + "Server: x", 2},
-      {head + "Content-Type: " + value256, 1},        // 256 characters: still read
-      {head + "Content-Type: " + value256 + ";", 2},  // 257: too long
+      {head + "Content-Type: " + value256, 1},               // 256 characters: still read
+      {head + "Content-Type: " + value256 + ";", 2},         // 257: too long
       {head + "Content-Type: " + value256 + "\r\nX: y", 2},  // the CR counts
   };
   for (const ContentTypeCase& c : cases) {

@@ -58,9 +58,7 @@ ScriptedServer::~ScriptedServer() {
   close(listener_);
 }
 
-std::string ScriptedServer::Url(const std::string& path) const {
-  return "127.0.0.1:" + std::to_string(port_) + path;
-}
+std::string ScriptedServer::Url(const std::string& path) const { return "127.0.0.1:" + std::to_string(port_) + path; }
 
 void ScriptedServer::Join() {
   if (thread_.joinable()) thread_.join();
@@ -78,8 +76,7 @@ void ScriptedServer::Run() {
   char buffer[4096];
   for (int i = 0; i < kMaxReceives && request_.size() < kMaxRequest; ++i) {
     size_t headEnd = request_.find("\r\n\r\n");
-    if (headEnd != std::string::npos &&
-        request_.size() >= headEnd + 4 + DeclaredLength(request_.substr(0, headEnd)))
+    if (headEnd != std::string::npos && request_.size() >= headEnd + 4 + DeclaredLength(request_.substr(0, headEnd)))
       break;
     ssize_t count = recv(fd, buffer, sizeof(buffer), 0);
     if (count <= 0) break;

@@ -57,22 +57,40 @@ bool WriteFile(const std::string& path, const std::string& content) {
 std::string Config(const std::string& dir, int port) {
   const std::string temp = dir + "/tmp/";
   return "worker_processes 1;\n"
-         "pid " + dir + "/nginx.pid;\n"
-         "error_log " + dir + "/error.log;\n"
+         "pid " +
+         dir +
+         "/nginx.pid;\n"
+         "error_log " +
+         dir +
+         "/error.log;\n"
          "events { worker_connections 128; }\n"
          "http {\n"
          "  access_log off;\n"
-         "  client_body_temp_path " + temp + "body;\n"
-         "  proxy_temp_path " + temp + "proxy;\n"
-         "  fastcgi_temp_path " + temp + "fastcgi;\n"
-         "  uwsgi_temp_path " + temp + "uwsgi;\n"
-         "  scgi_temp_path " + temp + "scgi;\n"
+         "  client_body_temp_path " +
+         temp +
+         "body;\n"
+         "  proxy_temp_path " +
+         temp +
+         "proxy;\n"
+         "  fastcgi_temp_path " +
+         temp +
+         "fastcgi;\n"
+         "  uwsgi_temp_path " +
+         temp +
+         "uwsgi;\n"
+         "  scgi_temp_path " +
+         temp +
+         "scgi;\n"
          "  types { text/html html; text/plain txt; }\n"
          "  default_type application/octet-stream;\n"
          "  server {\n"
-         "    listen 127.0.0.1:" + std::to_string(port) + ";\n"
+         "    listen 127.0.0.1:" +
+         std::to_string(port) +
+         ";\n"
          "    server_name localhost;\n"
-         "    root " + dir + "/www;\n"
+         "    root " +
+         dir +
+         "/www;\n"
          "  }\n"
          "}\n";
 }
