@@ -10,6 +10,7 @@
 #include <map>
 #include <string>
 
+#include "bench/ratio_reporter.h"
 #include "http/httpclient.h"
 #include "tests/nginx_fixture.h"
 
@@ -73,25 +74,6 @@ void CurlGet(benchmark::State& state, const char* path, size_t expected) {
   }
   state.SetItemsProcessed(state.iterations());
 }
-
-// Console output as usual, plus each run's requests per second for the ratios.
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& run : runs)
-      if (!run.error_occurred && run.real_accumulated_time > 0)
-        rates[run.benchmark_name()] = static_cast<double>(run.iterations) / run.real_accumulated_time;
-    ConsoleReporter::ReportRuns(runs);
-  }
-  // Rate of the run whose name starts with `prefix` (names get suffixes such
-  // as "/min_time:2.000/real_time"); 0 when there is none.
-  double Rate(const std::string& prefix) const {
-    for (const auto& entry : rates)
-      if (entry.first.compare(0, prefix.size(), prefix) == 0) return entry.second;
-    return 0;
-  }
-  std::map<std::string, double> rates;
-};
 
 }  // namespace
 

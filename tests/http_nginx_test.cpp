@@ -12,27 +12,12 @@
 #include <vector>
 
 #include "http/httpclient.h"
+#include "tests/http_test_support.h"
 #include "tests/nginx_fixture.h"
 
 namespace {
 
-// The client waits without a time-out; should a server ever fail to close,
-// this ends the whole run instead of letting it hang.
-constexpr int kWatchdogSeconds = 90;
-class Watchdog : public testing::Environment {
-  void SetUp() override {
-    std::thread([] {
-      std::this_thread::sleep_for(std::chrono::seconds(kWatchdogSeconds));
-      fprintf(stderr, "watchdog: the run took longer than %d s\n", kWatchdogSeconds);
-      abort();
-    }).detach();
-  }
-};
-testing::Environment* const watchdog = testing::AddGlobalTestEnvironment(new Watchdog);
-
-// Packed fields are read by value: the test macros take references, which
-// would be misaligned.
-int Get(int packedField) { return packedField; }
+using http_test::Get;
 
 constexpr size_t kSmallFile = 1024;
 constexpr size_t kLargeFile = 60 * 1024;
