@@ -126,16 +126,11 @@ void CHttpClient::Process() {
   const int path = FieldPrecision(szPath), referer = FieldPrecision(szReferer), host = FieldPrecision(szHost);
   switch (iRequestType) {
     case HTTP_GET:
-      length =
-          snprintf(request, sizeof(request),
-                   "GET %.*s HTTP/1.0\r\nAccept: */*\r\nUser-Agent: %s\r\nReferer: http://%.*s\r\nHost: %.*s\r\n\r\n",
-                   path, szPath, kUserAgent, referer, szReferer, host, szHost);
-      break;
     case HTTP_HEAD:
-      length =
-          snprintf(request, sizeof(request),
-                   "HEAD %.*s HTTP/1.0\r\nAccept: */*\r\nUser-Agent: %s\r\nReferer: http://%.*s\r\nHost: %.*s\r\n\r\n",
-                   path, szPath, kUserAgent, referer, szReferer, host, szHost);
+      length = snprintf(
+          request, sizeof(request),
+          "%s %.*s HTTP/1.0\r\nAccept: */*\r\nUser-Agent: %s\r\nReferer: http://%.*s\r\nHost: %.*s\r\n\r\n",
+          iRequestType == HTTP_GET ? "GET" : "HEAD", path, szPath, kUserAgent, referer, szReferer, host, szHost);
       break;
     case HTTP_POST: {
       const int data = FieldPrecision(szPostData);
