@@ -64,7 +64,7 @@ CHttpClient::CHttpClient() {
 
 // A socket left open (after a failed send, or by a caller driving the
 // connection) is closed here rather than leaked.
-CHttpClient::~CHttpClient() noexcept(false) { CloseConnection(); }
+CHttpClient::~CHttpClient() { CloseConnection(); }
 
 int CHttpClient::ProcessURL(int iType, char* szURL, char* szData, char* szRef) {
   InitRequest(iType, szURL, szData, szRef);

@@ -77,10 +77,7 @@ class CORE_EXPORT CHttpClient {
   int iError;
 
   CHttpClient();
-  // noexcept(false): close() is a cancellation point; an implicit noexcept
-  // would wrap it in a terminate handler and pull the C++ unwinder (and with
-  // it the dynamic loader library) into core.so.
-  ~CHttpClient() noexcept(false);
+  ~CHttpClient();
 
   // InitRequest, then Process; returns iError.
   int ProcessURL(int iType, char* szURL, char* szPostData, char* szReferer);
