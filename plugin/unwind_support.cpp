@@ -10,11 +10,18 @@
 //   plugin frame (a host operation failing inside the scoreboard handler),
 //   the plugin's copy answers for that frame with register tables it sets up
 //   on first use. Priming it at load makes that first use happen here.
+// - The runtime reserves an emergency pool for exceptions when it starts and
+//   never frees it: in a program that lasts until exit, but a plugin can be
+//   unloaded and loaded again. It is handed back when the object is unloaded.
 #include <dlfcn.h>
 #include <link.h>
 #include <unwind.h>
 
 #include <cstdint>
+
+namespace __gnu_cxx {
+void __freeres() noexcept;  // the runtime's own release of its start-up reserve
+}
 
 namespace {
 
@@ -73,6 +80,8 @@ int VisitObject(dl_phdr_info* info, size_t, void* data) {
 _Unwind_Reason_Code StopAtFirstFrame(_Unwind_Context*, void*) { return _URC_END_OF_STACK; }
 
 __attribute__((constructor)) void PrimeUnwinder() { _Unwind_Backtrace(StopAtFirstFrame, nullptr); }
+
+__attribute__((destructor)) void ReleaseRuntimeReserve() { __gnu_cxx::__freeres(); }
 
 }  // namespace
 
