@@ -210,23 +210,253 @@ __attribute__((noinline)) void Truncate(BitStream& s, int start) {
   s.numberOfBitsUsed = start;
 }
 
-// Appends up to 25 bits, right-aligned in `bits`, at numberOfBitsUsed; room
-// is there. Same bytes as writing them piece by piece: the byte the write
-// starts inside is ORed, the bytes it begins are stored whole.
-BITSTREAM_INLINE void PutShort(BitStream& s, uint32_t bits, int length) {
-  const int off = s.numberOfBitsUsed & 7;
-  unsigned char* out = s.data + (s.numberOfBitsUsed >> 3);
-  const uint32_t word = bits << (32 - off - length);
-  const int touched = (off + length + 7) >> 3;
-  out[0] = static_cast<unsigned char>((off ? out[0] : 0) | (word >> 24));
-  for (int i = 1; i < touched && i < 4; ++i) out[i] = static_cast<unsigned char>(word >> (24 - 8 * i));
-  s.numberOfBitsUsed += length;
+// Stores the first m (0 to 4) bytes of r, most significant first.
+BITSTREAM_INLINE void StoreFirst(unsigned char* out, uint32_t r, int m) {
+  if (m == 4) return StoreBigEndian(out, r);
+  if (m >= 2) {
+    const uint16_t pair = __builtin_bswap16(static_cast<uint16_t>(r >> 16));
+    std::memcpy(out, &pair, 2);
+  }
+  if (m == 1) out[0] = static_cast<unsigned char>(r >> 24);
+  if (m == 3) out[2] = static_cast<unsigned char>(r >> 8);
 }
 
-// Compressed values of up to this many bytes take the fast path: their flags
-// and a last byte fit PutShort.
-constexpr int kShortCodeBytes = 8;
-constexpr int kShortCodeBits = 25;
+// Writes at bit `off` (0 to 7) of out the 32 bits of w followed by the 8 of
+// `low`, touching the first n (1 to 5) bytes only: the byte the write starts
+// inside is ORed into, the bytes it begins are stored whole. Bits that would
+// fall into the bytes after those n are dropped.
+BITSTREAM_INLINE void PutWindow(unsigned char* out, int off, uint32_t w, uint32_t low, int n) {
+  if (off == 0) {
+    StoreFirst(out, w, n < 4 ? n : 4);
+    if (n == 5) out[4] = static_cast<unsigned char>(low);
+    return;
+  }
+  out[0] |= static_cast<unsigned char>((w >> 24) >> off);
+  StoreFirst(out + 1, (w << (8 - off)) | (low >> off), n - 1);
+}
+
+// PutWindow for a code of kLength (8 to 33) bits: the bytes it touches are
+// known here but for whether `off` pushes it one byte further.
+template <int kLength>
+BITSTREAM_INLINE void PutCode(unsigned char* out, int off, uint32_t w, uint32_t low) {
+  constexpr int kBytes = (kLength + 7) / 8;  // at off 0
+  constexpr int kSpare = 8 * kBytes - kLength;
+  if (off == 0) return PutWindow(out, 0, w, low, kBytes);
+  if constexpr (kLength == 8) {
+    const unsigned b = w >> 24;
+    out[0] |= static_cast<unsigned char>(b >> off);
+    out[1] = static_cast<unsigned char>(b << (8 - off));
+    return;
+  }
+  out[0] |= static_cast<unsigned char>((w >> 24) >> off);
+  const uint32_t rest = (w << (8 - off)) | (low >> off);
+  if (off > kSpare)
+    StoreFirst(out + 1, rest, kBytes);
+  else
+    StoreFirst(out + 1, rest, kBytes - 1);
+}
+
+// The count (9 to 31) bits of source, left-aligned: its whole bytes, then
+// the partial last byte as WriteBits takes it (low bits moved to the top with
+// the right-aligned flag, unchanged without).
+BITSTREAM_INLINE uint32_t SourceWindow(const unsigned char* source, int count, bool rightAligned) {
+  const int whole = count >> 3, rest = count & 7;
+  uint32_t w = static_cast<uint32_t>(source[0]) << 24;
+  if (whole >= 2) w |= static_cast<uint32_t>(source[1]) << 16;
+  if (whole >= 3) w |= static_cast<uint32_t>(source[2]) << 8;
+  if (rest) {
+    uint32_t last = source[whole];
+    if (rightAligned) last = (last << (8 - rest)) & 0xFF;
+    w |= last << (24 - 8 * whole);
+  }
+  return w;
+}
+
+// Value bytes 0 to n - 1 (n from 1 to 3) as a little-endian number, and back.
+BITSTREAM_INLINE uint32_t LoadValue(const unsigned char* value, unsigned n) {
+  uint32_t x = value[0];
+  if (n >= 2) x |= static_cast<uint32_t>(value[1]) << 8;
+  if (n == 3) x |= static_cast<uint32_t>(value[2]) << 16;
+  return x;
+}
+
+BITSTREAM_INLINE void StoreValue(unsigned char* value, uint32_t x, unsigned n) {
+  value[0] = static_cast<unsigned char>(x);
+  if (n >= 2) value[1] = static_cast<unsigned char>(x >> 8);
+  if (n == 3) value[2] = static_cast<unsigned char>(x >> 16);
+}
+
+// The longest compressed codes of 32-bit and of 24-bit values.
+constexpr int kLongestCode32 = 33;
+constexpr int kLongestCode24 = 25;
+
+// The general forms of the bit operations, for what their fast paths leave:
+// counts beyond 32 bits, writes that may grow the buffer, reads near the end.
+__attribute__((noinline)) void WriteBitsSlow(BitStream& s, const unsigned char* source, int count, bool rightAligned) {
+  if (count <= 0 || !Reserve(s, count)) return;
+  PutBits(s, source, count, rightAligned);
+}
+
+// Fields of 9 to 31 bits that fit the buffer as it is are written at once;
+// the rest goes the general way.
+__attribute__((noinline)) void WriteOther(BitStream& s, const unsigned char* source, int count, bool rightAligned) {
+  const int used = s.numberOfBitsUsed;
+  if (static_cast<unsigned>(count) - 9u < 23u && used + count <= s.numberOfBitsAllocated && used + count < kMaxBits) {
+    s.numberOfBitsUsed = used + count;
+    const int off = used & 7;
+    PutWindow(s.data + (used >> 3), off, SourceWindow(source, count, rightAligned), 0, (off + count + 7) >> 3);
+    return;
+  }
+  WriteBitsSlow(s, source, count, rightAligned);
+}
+
+__attribute__((noinline)) bool ReadBitsSlow(BitStream& s, unsigned char* destination, int count, bool rightAligned) {
+  if (count <= 0 || count > s.numberOfBitsUsed - s.readOffset) return false;
+  GetBits(s, destination, count, rightAligned);
+  return true;
+}
+
+// One piece at a time, each with its own growth; if one cannot be had, the
+// value is taken back out. A size below 8 bits holds no whole byte: nothing
+// is written.
+__attribute__((noinline)) void WriteCompressedSlow(BitStream& s, const unsigned char* value, int sizeInBits,
+                                                   bool isUnsigned) {
+  if (sizeInBits < 8) return;
+  const unsigned char match = isUnsigned ? 0x00 : 0xFF;
+  const int start = s.numberOfBitsUsed;
+  int k = (sizeInBits >> 3) - 1;
+  for (; k > 0; --k) {
+    if (!Reserve(s, 1)) return Truncate(s, start);
+    if (value[k] != match) {
+      PutBit(s, false);
+      if (!Reserve(s, 8 * (k + 1))) return Truncate(s, start);
+      return PutBits(s, value, 8 * (k + 1), true);
+    }
+    PutBit(s, true);
+  }
+  const unsigned upper = value[0] & 0xF0;
+  const bool halfMatches = upper == (isUnsigned ? 0x00u : 0xF0u);
+  const int lowBits = halfMatches ? 4 : 8;
+  if (!Reserve(s, 1)) return Truncate(s, start);
+  PutBit(s, halfMatches);
+  if (!Reserve(s, lowBits)) return Truncate(s, start);
+  PutBits(s, value, lowBits, true);
+}
+
+// Flag by flag. A size below 8 bits holds no whole byte: false, nothing read
+// or stored.
+__attribute__((noinline)) bool ReadCompressedSlow(BitStream& s, unsigned char* value, int sizeInBits, bool isUnsigned) {
+  if (sizeInBits < 8) return false;
+  const unsigned char match = isUnsigned ? 0x00 : 0xFF;
+  for (int k = (sizeInBits >> 3) - 1; k > 0; --k) {
+    if (s.readOffset >= s.numberOfBitsUsed) return false;
+    if (TakeBit(s)) {
+      value[k] = match;
+      continue;
+    }
+    if (8 * (k + 1) > s.numberOfBitsUsed - s.readOffset) return false;
+    GetBits(s, value, 8 * (k + 1), true);
+    return true;
+  }
+  if (s.readOffset >= s.numberOfBitsUsed) return false;
+  const int last = TakeBit(s) ? 4 : 8;
+  if (last > s.numberOfBitsUsed - s.readOffset) return false;
+  GetBits(s, value, last, true);
+  if (last == 4) value[0] |= match & 0xF0;
+  return true;
+}
+
+// Appends the first `length` (1 to 32) bits of w; room is there.
+BITSTREAM_INLINE void PutLeading(BitStream& s, uint32_t w, int length) {
+  const int used = s.numberOfBitsUsed;
+  const int off = used & 7;
+  s.numberOfBitsUsed = used + length;
+  PutWindow(s.data + (used >> 3), off, w, 0, (off + length + 7) >> 3);
+}
+
+// 8-, 16- and 24-bit values whose code fits the buffer as it is are coded as a
+// word and written at once, values of 5 to 8 bytes whose longest code fits
+// as flags and a block; the rest goes piece by piece.
+__attribute__((noinline)) void WriteCompressedShort(BitStream& s, const unsigned char* value, int sizeInBits,
+                                                    bool isUnsigned) {
+  const unsigned n = static_cast<unsigned>(sizeInBits >> 3);
+  const int longest = 8 * static_cast<int>(n) + 1;
+  if (n - 5 < 4u && s.numberOfBitsUsed + longest <= s.numberOfBitsAllocated &&
+      s.numberOfBitsUsed < kMaxBits - longest) {
+    const unsigned char match = isUnsigned ? 0x00 : 0xFF;
+    int k = static_cast<int>(n) - 1;
+    while (k > 0 && value[k] == match) --k;
+    const int ones = static_cast<int>(n) - 1 - k;
+    const uint32_t flags = ~(0xFFFFFFFFu >> ones);
+    if (k > 0) {
+      PutLeading(s, flags, ones + 1);  // and a 0 flag
+      PutBits(s, value, 8 * (k + 1), true);
+    } else if ((value[0] & 0xF0) == (match & 0xF0)) {
+      PutLeading(s, flags | (0x10u | (value[0] & 0x0F)) << (27 - ones), ones + 5);
+    } else {
+      PutLeading(s, flags | static_cast<uint32_t>(value[0]) << (23 - ones), ones + 9);
+    }
+    return;
+  }
+  if (n - 1 < 3u) {
+    const uint32_t match = isUnsigned ? 0 : 0xFFFFFFFFu;
+    const uint32_t x = LoadValue(value, n);
+    // Bytes 1 to n - 1 that differ from the filler: the highest of them, k,
+    // ends the 1 flags (0 when all match).
+    const uint32_t differ = (x ^ match) & (0xFFFFFFFFu >> (32 - 8 * n)) & 0xFFFFFF00u;
+    const int k = (31 - __builtin_clz(differ | 1)) >> 3;
+    const int ones = static_cast<int>(n) - 1 - k;
+    uint32_t w = ~(0xFFFFFFFFu >> ones);  // the 1 flags, then the rest of the code
+    int length;
+    if (k > 0) {
+      // A 0 flag, then bytes 0 to k in ascending order.
+      w |= (__builtin_bswap32(x) & ~(0xFFFFFFFFu >> 8 >> (8 * k))) >> (ones + 1);
+      length = ones + 1 + 8 * (k + 1);
+    } else if (((x ^ match) & 0xF0) == 0) {
+      w |= (0x10 | (x & 0x0F)) << (27 - ones);  // a 1 half flag and the low half
+      length = ones + 5;
+    } else {
+      w |= (x & 0xFF) << (23 - ones);  // a 0 half flag and the byte
+      length = ones + 9;
+    }
+    if (s.numberOfBitsUsed + length <= s.numberOfBitsAllocated && s.numberOfBitsUsed + length < kMaxBits)
+      return PutLeading(s, w, length);
+  }
+  WriteCompressedSlow(s, value, sizeInBits, isUnsigned);
+}
+
+// 8-, 16- and 24-bit values are decoded from one 32-bit look at the stream
+// when the longest code's bits (25) are there; the rest flag by flag.
+__attribute__((noinline)) bool ReadCompressedShort(BitStream& s, unsigned char* value, int sizeInBits,
+                                                   bool isUnsigned) {
+  const unsigned n = static_cast<unsigned>(sizeInBits >> 3);
+  const int offset = s.readOffset;
+  if (n - 1 < 3u && s.numberOfBitsUsed - offset >= kLongestCode24) {
+    // The bits up to offset + 24 are there: bytes in[0] to in[3].
+    const unsigned char* in = s.data + (offset >> 3);
+    const uint32_t window = LoadBigEndian(in) << (offset & 7);
+    const uint32_t match = isUnsigned ? 0 : 0xFFFFFFFFu;
+    const int ones = __builtin_clz(~window | (1u << (32 - n)));  // the 1 flags, at most n - 1
+    const int k = static_cast<int>(n) - 1 - ones;
+    const uint32_t rest = window << (ones + 1);  // after the 0 flag or the half flag
+    uint32_t x;
+    int length;
+    if (k > 0) {
+      x = __builtin_bswap32(rest & ~(0xFFFFFFFFu >> 8 >> (8 * k))) | (match << 8 << (8 * k));
+      length = ones + 1 + 8 * (k + 1);
+    } else if ((window << ones) >> 31) {
+      x = (rest >> 28) | (match << 4);
+      length = ones + 5;
+    } else {
+      x = (rest >> 24) | (match << 8);
+      length = ones + 9;
+    }
+    s.readOffset = offset + length;
+    StoreValue(value, x, n);
+    return true;
+  }
+  return ReadCompressedSlow(s, value, sizeInBits, isUnsigned);
+}
 
 }  // namespace
 
@@ -321,9 +551,43 @@ void BitStream::AssertCopyData() {
 
 void BitStream::AddBitsAndReallocate(int bitsToWrite) { Reserve(*this, bitsToWrite); }
 
+// Fields of 32 bits and of 1 to 8 bits that fit the buffer as it is (the
+// growth rule would change nothing) are written here at once; the rest by
+// WriteOther.
 void BitStream::WriteBits(const unsigned char* source, int count, bool rightAligned) {
-  if (count <= 0 || !Reserve(*this, count)) return;
-  PutBits(*this, source, count, rightAligned);
+  const int used = numberOfBitsUsed;
+  if (count == 32) {
+    if (__builtin_expect(used + 32 <= numberOfBitsAllocated && used < kMaxBits - 32, 1)) {
+      numberOfBitsUsed = used + 32;
+      unsigned char* out = data + (used >> 3);
+      const int off = used & 7;
+      uint32_t w;
+      std::memcpy(&w, source, 4);
+      if (off == 0) {
+        std::memcpy(out, &w, 4);
+        return;
+      }
+      w = __builtin_bswap32(w);
+      out[0] |= static_cast<unsigned char>(w >> (24 + off));
+      StoreBigEndian(out + 1, w << (8 - off));
+      return;
+    }
+  } else if (static_cast<unsigned>(count) - 1u < 8u) {
+    if (__builtin_expect(used + count <= numberOfBitsAllocated && used < kMaxBits - 8, 1)) {
+      numberOfBitsUsed = used + count;
+      unsigned char* out = data + (used >> 3);
+      const int off = used & 7;
+      // The source byte's bits at the top of a word: its low count bits
+      // with the right-aligned flag, all eight without; then moved to `off`.
+      const uint32_t bits = (static_cast<uint32_t>(source[0]) << (rightAligned ? 32 - count : 24)) >> off;
+      // Its first part is ORed into out[0] (stored, at a byte boundary), the
+      // rest stored as out[1] when the field reaches it.
+      out[0] = static_cast<unsigned char>((off ? out[0] : 0) | (bits >> 24));
+      if (off + count > 8) out[1] = static_cast<unsigned char>(bits >> 16);
+      return;
+    }
+  }
+  WriteOther(*this, source, count, rightAligned);
 }
 
 void BitStream::Write0() {
@@ -334,10 +598,36 @@ void BitStream::Write1() {
   if (Reserve(*this, 1)) PutBit(*this, true);
 }
 
+// Fields of 32 bits and of 1 to 8 bits are read here at once; the rest the
+// general way.
 bool BitStream::ReadBits(unsigned char* destination, int count, bool rightAligned) {
-  if (count <= 0 || count > numberOfBitsUsed - readOffset) return false;
-  GetBits(*this, destination, count, rightAligned);
-  return true;
+  const int offset = readOffset;
+  if (count == 32) {
+    if (__builtin_expect(numberOfBitsUsed - offset >= 32, 1)) {
+      readOffset = offset + 32;
+      const unsigned char* in = data + (offset >> 3);
+      const int off = offset & 7;
+      if (off == 0)
+        std::memcpy(destination, in, 4);
+      else
+        StoreBigEndian(destination, (LoadBigEndian(in) << off) | (in[4] >> (8 - off)));
+      return true;
+    }
+  } else if (static_cast<unsigned>(count) - 1u < 8u) {
+    if (__builtin_expect(count <= numberOfBitsUsed - offset, 1)) {
+      readOffset = offset + count;
+      const unsigned char* in = data + (offset >> 3);
+      const int off = offset & 7;
+      // The eight bits at offset at the top of a word (those past the byte
+      // holding the last requested bit as 0); then the requested ones moved
+      // to the bottom with the right-aligned flag, or all eight without.
+      uint32_t bits = static_cast<uint32_t>(in[0]) << 24;
+      if (off + count > 8) bits |= static_cast<uint32_t>(in[1]) << 16;
+      destination[0] = static_cast<unsigned char>((bits << off) >> (rightAligned ? 32 - count : 24));
+      return true;
+    }
+  }
+  return ReadBitsSlow(*this, destination, count, rightAligned);
 }
 
 // With no bit left: false, and the position stays.
@@ -443,73 +733,78 @@ void BitStream::Write(BitStream* source, int bitCount) {
 
 void BitStream::Write(BitStream* source) { Write(source, source->numberOfBitsUsed); }
 
-// A size below 8 bits holds no whole byte: nothing is written. Each part is
-// written with its own growth; if one cannot be, the value is taken back out.
+// 32-bit values are coded and written at once when the longest code fits the
+// buffer as it is (the growth rule would change nothing); other sizes, and
+// values near the end of the buffer, go by WriteCompressedShort. A 32-bit
+// code is 1 1 1 1 and the low half (the three upper bytes and the upper half
+// of the low byte equal the filler), 1 1 1 0 and the low byte, 1 1 0 and two
+// bytes, 1 0 and three bytes, or 0 and all four.
 void BitStream::WriteCompressed(const unsigned char* value, int sizeInBits, bool isUnsigned) {
-  if (sizeInBits < 8) return;
-  const int bytes = sizeInBits >> 3;
-  const int longest = 8 * bytes + 1;
-  const unsigned char match = isUnsigned ? 0x00 : 0xFF;
-  if (bytes <= kShortCodeBytes && longest < kMaxBits - numberOfBitsUsed && HasRoom(*this, longest)) {
-    // No piece would grow the buffer, so growth only raises the count:
-    // a short form goes in one store, a longer one as flags and raw block.
-    uint32_t flags = 0;
-    int length = 0, k = bytes - 1;
-    for (; k > 0 && value[k] == match; --k, ++length) flags = flags << 1 | 1;
-    if (k > 0 && length + 1 + 8 * (k + 1) <= kShortCodeBits) {
-      flags <<= 1;
-      for (int i = 0; i <= k; ++i) flags = flags << 8 | value[i];
-      PutShort(*this, flags, length + 1 + 8 * (k + 1));
-    } else if (k > 0) {
-      PutShort(*this, flags << 1, length + 1);
-      PutBits(*this, value, 8 * (k + 1), true);
-    } else if ((value[0] & 0xF0) == (match & 0xF0)) {
-      PutShort(*this, flags << 5 | 0x10 | (value[0] & 0x0F), length + 5);
-    } else {
-      PutShort(*this, flags << 9 | value[0], length + 9);
+  const int used = numberOfBitsUsed;
+  if (__builtin_expect(static_cast<unsigned>(sizeInBits) - 32u > 7u || used + kLongestCode32 > numberOfBitsAllocated ||
+                           used >= kMaxBits - kLongestCode32,
+                       0))
+    return WriteCompressedShort(*this, value, sizeInBits, isUnsigned);
+  uint32_t x;
+  std::memcpy(&x, value, 4);
+  const uint32_t differ = x ^ (isUnsigned ? 0u : 0xFFFFFFFFu);
+  unsigned char* out = data + (used >> 3);
+  const int off = used & 7;
+  if (differ < 0x100) {
+    if (differ < 0x10) {
+      numberOfBitsUsed = used + 8;
+      return PutCode<8>(out, off, (x | 0xF0) << 24, 0);
     }
-    if (numberOfBitsUsed > numberOfBitsAllocated) numberOfBitsAllocated = numberOfBitsUsed;
-    return;
+    numberOfBitsUsed = used + 12;
+    return PutCode<12>(out, off, 0xE0000000u | (x & 0xFF) << 20, 0);
   }
-  const int start = numberOfBitsUsed;
-  int k = (sizeInBits >> 3) - 1;
-  for (; k > 0; --k) {
-    if (!Reserve(*this, 1)) return Truncate(*this, start);
-    if (value[k] != match) {
-      PutBit(*this, false);
-      if (!Reserve(*this, 8 * (k + 1))) return Truncate(*this, start);
-      return PutBits(*this, value, 8 * (k + 1), true);
-    }
-    PutBit(*this, true);
+  // Then the bytes left, byte 0 first.
+  if (differ < 0x10000) {
+    numberOfBitsUsed = used + 19;
+    return PutCode<19>(out, off, 0xC0000000u | static_cast<uint32_t>(__builtin_bswap16(static_cast<uint16_t>(x))) << 13,
+                       0);
   }
-  const unsigned upper = value[0] & 0xF0;
-  const bool halfMatches = upper == (isUnsigned ? 0x00u : 0xF0u);
-  const int lowBits = halfMatches ? 4 : 8;
-  if (!Reserve(*this, 1)) return Truncate(*this, start);
-  PutBit(*this, halfMatches);
-  if (!Reserve(*this, lowBits)) return Truncate(*this, start);
-  PutBits(*this, value, lowBits, true);
+  if (differ < 0x1000000) {
+    numberOfBitsUsed = used + 26;
+    return PutCode<26>(out, off, 0x80000000u | __builtin_bswap32(x << 8) << 6, 0);
+  }
+  numberOfBitsUsed = used + 33;
+  PutCode<33>(out, off, __builtin_bswap32(x) >> 1, (x >> 17) & 0x80);
 }
 
-// A size below 8 bits holds no whole byte: false, nothing read or stored.
+// 32-bit values are decoded from one 33-bit look at the stream when the
+// longest code's bits are there; other sizes, and values near the end of the
+// stream, go by ReadCompressedShort.
 bool BitStream::ReadCompressed(unsigned char* value, int sizeInBits, bool isUnsigned) {
-  if (sizeInBits < 8) return false;
-  const unsigned char match = isUnsigned ? 0x00 : 0xFF;
-  for (int k = (sizeInBits >> 3) - 1; k > 0; --k) {
-    if (readOffset >= numberOfBitsUsed) return false;
-    if (TakeBit(*this)) {
-      value[k] = match;
-      continue;
+  const int offset = readOffset;
+  if (__builtin_expect(static_cast<unsigned>(sizeInBits) - 32u > 7u || numberOfBitsUsed - offset < kLongestCode32, 0))
+    return ReadCompressedShort(*this, value, sizeInBits, isUnsigned);
+  // The bits up to offset + 32 are there: bytes in[0] to in[4].
+  const unsigned char* in = data + (offset >> 3);
+  const int off = offset & 7;
+  const uint32_t match = isUnsigned ? 0u : 0xFFFFFFFFu;
+  const uint32_t tail = static_cast<uint32_t>(in[4]) << off;  // bits 32 - off to 39 - off, from bit 8 down
+  const uint32_t window = (LoadBigEndian(in) << off) | (tail >> 8);
+  uint32_t x;
+  if (window >= 0xE0000000u) {
+    if (window & 0x10000000u) {
+      x = ((window >> 24) & 0x0F) | match << 4;
+      readOffset = offset + 8;
+    } else {
+      x = ((window >> 20) & 0xFF) | match << 8;
+      readOffset = offset + 12;
     }
-    if (8 * (k + 1) > numberOfBitsUsed - readOffset) return false;
-    GetBits(*this, value, 8 * (k + 1), true);
-    return true;
+  } else if (window >= 0xC0000000u) {
+    x = __builtin_bswap32((window << 3) & 0xFFFF0000u) | match << 16;
+    readOffset = offset + 19;
+  } else if (window >= 0x80000000u) {
+    x = __builtin_bswap32((window << 2) & 0xFFFFFF00u) | match << 24;
+    readOffset = offset + 26;
+  } else {
+    x = __builtin_bswap32((window << 1) | ((tail >> 7) & 1));  // and bit 32
+    readOffset = offset + 33;
   }
-  if (readOffset >= numberOfBitsUsed) return false;
-  const int last = TakeBit(*this) ? 4 : 8;
-  if (last > numberOfBitsUsed - readOffset) return false;
-  GetBits(*this, value, last, true);
-  if (last == 4) value[0] |= match & 0xF0;
+  std::memcpy(value, &x, 4);
   return true;
 }
 

@@ -77,13 +77,16 @@ class OpRunner {
     return v;
   }
 
-  // A bit count biased towards the interesting: none, negative, small, byte multiples.
+  // A bit count biased towards the interesting: none, negative, small, byte
+  // multiples, and the sizes with fast paths of their own (32, 1 to 8).
   int Count(int max) {
-    switch (Pick(6)) {
+    switch (Pick(7)) {
       case 0:
         return Range(-2, 0);
       case 1:
         return 8 * Range(1, max / 8);
+      case 2:
+        return Coin() ? 32 : Range(1, 8);
       default:
         return Range(1, max);
     }
@@ -230,6 +233,7 @@ class OpRunner {
         int size = CompressedSize();
         auto v = Bytes((std::max(size, 0) + 7) / 8);
         bool isUnsigned = Coin();
+        if (Coin()) FillUpper(v, size / 8, isUnsigned);
         s.WriteCompressed(v.data(), size, isUnsigned);
         m.WriteCompressed(v.data(), size, isUnsigned);
         break;
@@ -284,6 +288,16 @@ class OpRunner {
         Inspect(s, m);
         break;
     }
+  }
+
+  // Gives a value of `bytes` bytes a random number of upper bytes equal to
+  // the filler, and sometimes the filler's upper half in the last one left,
+  // so that every length of code turns up.
+  void FillUpper(std::vector<uint8_t>& v, int bytes, bool isUnsigned) {
+    const uint8_t filler = isUnsigned ? 0x00 : 0xFF;
+    const int kept = Range(1, std::max(bytes, 1));
+    for (int i = kept; i < bytes; ++i) v[i] = filler;
+    if (Coin()) v[kept - 1] = static_cast<uint8_t>((v[kept - 1] & 0x0F) | (filler & 0xF0));
   }
 
   int CompressedSize() {
