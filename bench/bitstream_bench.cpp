@@ -150,7 +150,7 @@ __attribute__((noinline)) void AccWriteLong(AccStream* s, const unsigned char* s
 
 __attribute__((noinline, noipa)) void AccWriteBits(AccStream* s, const unsigned char* source, int count,
                                                    bool rightAligned) {
-  if (static_cast<unsigned>(count - 1) < 32 && s->next <= s->limit) {
+  if (static_cast<unsigned>(count) - 1u < 32u && s->next <= s->limit) {
     if (count == 32) {
       AccPut32(s, LoadBE32(source));
     } else if (count <= 8) {
@@ -164,57 +164,19 @@ __attribute__((noinline, noipa)) void AccWriteBits(AccStream* s, const unsigned 
   AccWriteLong(s, source, count, rightAligned);
 }
 
-// Bytes 0 to n - 1 of value as a little-endian number (n from 1 to 4).
-inline uint32_t AccLoadLE(const unsigned char* value, int n) {
-  if (n == 4) {
-    uint32_t x;
-    std::memcpy(&x, value, 4);
-    return x;
-  }
-  uint32_t x = 0;
-  for (int i = n - 1; i >= 0; --i) x = x << 8 | value[i];
-  return x;
-}
-
-// The same bit format as the stream's compressed integers: a 1 flag for each
-// leading byte that equals the filler, then a 0 flag and the bytes left, or,
-// when only the last byte is left, a half flag and 4 or 8 bits of it. Values
-// of up to 4 bytes are coded as a word and stored in one or two pieces.
+// The same bit format as the stream's compressed integers, for any size: a 1
+// flag for each upper byte that equals the filler, then a 0 flag and the
+// bytes left, or, when only the low byte is left, a half flag and 4 or 8 bits
+// of it.
 __attribute__((noinline)) void AccWriteCompressedOther(AccStream* s, const unsigned char* value, int sizeInBits,
                                                        bool isUnsigned) {
   const int n = sizeInBits >> 3;
   if (n < 1) return;
-  const uint32_t match = isUnsigned ? 0 : ~0u;
-  if (n <= 4) {
-    if (s->next + 4 > s->limit) AccGrow(s, 2);
-    const uint32_t x = AccLoadLE(value, n);
-    const uint32_t upper = (x ^ match) & (0xFFFFFFFFu >> (32 - 8 * n)) & ~0xFFu;
-    const int k = upper ? (31 - __builtin_clz(upper)) >> 3 : 0;  // highest byte that differs
-    const int ones = n - 1 - k;
-    const uint32_t prefix = (1u << ones) - 1;
-    if (k == 0) {
-      const uint32_t b = x & 0xFF;
-      if (((b ^ match) & 0xF0) == 0)
-        AccPut(s, prefix << 5 | 0x10 | (b & 0x0F), ones + 5);
-      else
-        AccPut(s, prefix << 9 | b, ones + 9);
-      return;
-    }
-    const uint32_t raw = __builtin_bswap32(x) >> (24 - 8 * k);
-    if (k < 3) {
-      AccPut(s, (prefix << 1) << (8 * (k + 1)) | raw, ones + 1 + 8 * (k + 1));
-    } else {
-      AccPut(s, prefix << 1, ones + 1);
-      AccPut32(s, raw);
-    }
-    return;
-  }
-  // Longer values byte by byte.
+  const unsigned char match = isUnsigned ? 0x00 : 0xFF;
   int k = n - 1;
-  while (k > 0 && value[k] == (match & 0xFF)) --k;
-  for (int ones = n - 1 - k; ones > 0; ones -= 16) {
+  while (k > 0 && value[k] == match) --k;
+  for (int ones = n - 1 - k; ones > 0; ones -= 16)
     AccWriteLong(s, reinterpret_cast<const unsigned char*>("\xFF\xFF"), ones < 16 ? ones : 16, false);
-  }
   if (k > 0) {
     AccWriteLong(s, reinterpret_cast<const unsigned char*>("\x00"), 1, false);
     AccWriteLong(s, value, 8 * (k + 1), true);
@@ -317,7 +279,7 @@ __attribute__((noinline)) bool AccReadLong(AccStream* s, unsigned char* destinat
 
 __attribute__((noinline, noipa)) bool AccReadBits(AccStream* s, unsigned char* destination, int count,
                                                   bool rightAligned) {
-  if (static_cast<unsigned>(count - 1) < 32 && count <= s->left) {
+  if (static_cast<unsigned>(count) - 1u < 32u && count <= s->left) {
     if (count == 32) {
       StoreBE32(destination, AccTake32(s));
     } else if (count <= 8) {
@@ -331,10 +293,12 @@ __attribute__((noinline, noipa)) bool AccReadBits(AccStream* s, unsigned char* d
   return AccReadLong(s, destination, count, rightAligned);
 }
 
-// One bit at a time, for values longer than 4 bytes or near the end.
-__attribute__((noinline)) bool AccReadCompressedLong(AccStream* s, unsigned char* value, int n, bool isUnsigned) {
+// One flag at a time, for any size.
+__attribute__((noinline)) bool AccReadCompressedOther(AccStream* s, unsigned char* value, int sizeInBits,
+                                                      bool isUnsigned) {
   const unsigned char match = isUnsigned ? 0x00 : 0xFF;
-  int k = n - 1;
+  int k = (sizeInBits >> 3) - 1;
+  if (k < 0) return false;
   for (; k > 0; --k) {
     if (s->left < 1) return false;
     if (!AccTake(s, 1)) {
@@ -347,44 +311,6 @@ __attribute__((noinline)) bool AccReadCompressedLong(AccStream* s, unsigned char
   const int bits = AccTake(s, 1) ? 4 : 8;
   if (s->left < bits) return false;
   value[0] = static_cast<unsigned char>(AccTake(s, bits) | (bits == 4 ? match & 0xF0 : 0));
-  return true;
-}
-
-// Values of up to 4 bytes with the longest code's bits at hand: the flags are
-// counted in one look at the next 32 bits, the rest taken in one piece.
-__attribute__((noinline)) bool AccReadCompressedOther(AccStream* s, unsigned char* value, int sizeInBits,
-                                                      bool isUnsigned) {
-  const int n = sizeInBits >> 3;
-  if (n < 1) return false;
-  if (n > 4 || s->left < 8 * n + 1) return AccReadCompressedLong(s, value, n, isUnsigned);
-  const uint32_t match = isUnsigned ? 0 : ~0u;
-  if (s->bits < 32) {
-    s->acc |= static_cast<uint64_t>(LoadBE32(s->next)) << (32 - s->bits);
-    s->next += 4;
-    s->bits += 32;
-  }
-  const uint32_t window = static_cast<uint32_t>(s->acc >> 32);
-  int ones = __builtin_clz(~window | 1);
-  if (ones > n - 1) ones = n - 1;
-  const int k = n - 1 - ones;
-  const bool flag = (window << ones) >> 31;  // the 0 flag, or the half flag
-  s->acc <<= ones + 1;
-  s->bits -= ones + 1;
-  s->left -= ones + 1;
-  uint32_t x;
-  if (k > 0) {
-    const uint32_t raw = AccTake(s, 8 * (k + 1)) << (24 - 8 * k);
-    x = __builtin_bswap32(raw) | (match << 8 << (8 * k));
-  } else if (flag) {
-    x = AccTake(s, 4) | (match << 4);
-  } else {
-    x = AccTake(s, 8) | (match << 8);
-  }
-  if (n == 4) {
-    std::memcpy(value, &x, 4);
-  } else {
-    for (int i = 0; i < n; ++i, x >>= 8) value[i] = static_cast<unsigned char>(x);
-  }
   return true;
 }
 
