@@ -693,17 +693,25 @@ bool BitStream::Read(char* destination, int byteCount) {
   return true;
 }
 
+// A block that fits the buffer as it is goes straight to the block copy.
 void BitStream::WriteAlignedBytes(const unsigned char* source, int byteCount) {
-  AlignWriteToByteBoundary();
-  if (byteCount <= 0 || !ReserveBytes(*this, byteCount)) return;
-  PutBits(*this, source, 8 * byteCount, true);
+  const int used = numberOfBitsUsed ? (numberOfBitsUsed + 7) & ~7 : 0;
+  numberOfBitsUsed = used;
+  if (byteCount <= 0) return;
+  if (byteCount < (kMaxBits - used) / 8 && used + 8 * byteCount <= numberOfBitsAllocated) {
+    numberOfBitsUsed = used + 8 * byteCount;
+    return MoveBytes(data + (used >> 3), source, byteCount);
+  }
+  if (ReserveBytes(*this, byteCount)) PutBits(*this, source, 8 * byteCount, true);
 }
 
 bool BitStream::ReadAlignedBytes(unsigned char* destination, int byteCount) {
   if (byteCount <= 0) return false;
-  AlignReadToByteBoundary();
-  if (byteCount > (numberOfBitsUsed - readOffset) >> 3) return false;
-  GetBits(*this, destination, 8 * byteCount, true);
+  const int offset = readOffset ? (readOffset + 7) & ~7 : 0;
+  readOffset = offset;
+  if (byteCount > (numberOfBitsUsed - offset) >> 3) return false;
+  readOffset = offset + 8 * byteCount;
+  MoveBytes(destination, data + (offset >> 3), byteCount);
   return true;
 }
 
