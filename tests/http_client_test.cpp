@@ -1,14 +1,17 @@
 // CHttpClient from core.so against scripted loopback servers: the request
 // texts, the reception rules, the error codes and the socket's lifecycle.
-#include <dirent.h>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netdb.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -19,6 +22,29 @@
 #include "http/httpclient.h"
 #include "tests/http_server.h"
 #include "tests/http_test_support.h"
+#include "tests/soak_support.h"
+
+// The client's name lookup through the dynamic linker, interposed here: while
+// armed it reports ERANGE for working storage below lookupNeeds bytes and
+// records the sizes it was offered.
+namespace {
+std::atomic<size_t> lookupNeeds{0};
+size_t lookupSizes[16];
+std::atomic<int> lookupCalls{0};
+}  // namespace
+
+extern "C" int gethostbyname_r(const char* name, hostent* entry, char* storage, size_t size, hostent** result,
+                               int* error) {
+  using Lookup = int (*)(const char*, hostent*, char*, size_t, hostent**, int*);
+  static const Lookup next = reinterpret_cast<Lookup>(dlsym(RTLD_NEXT, "gethostbyname_r"));
+  if (lookupNeeds == 0) return next(name, entry, storage, size, result, error);
+  const int call = lookupCalls++;
+  if (call < 16) lookupSizes[call] = size;
+  if (size >= lookupNeeds) return next(name, entry, storage, size, result, error);
+  *result = nullptr;
+  *error = NETDB_INTERNAL;
+  return ERANGE;
+}
 
 namespace {
 
@@ -52,15 +78,6 @@ void ExpectResponseSideMarked(const CHttpClient& client) {
   EXPECT_EQ(Get(client.iResponseBodyLength), 13);
   EXPECT_EQ(Get(client.iResponseCode), 777);
   EXPECT_EQ(Get(client.iContentType), 1);
-}
-
-int OpenDescriptorCount() {
-  int count = 0;
-  DIR* dir = opendir("/proc/self/fd");
-  if (!dir) return -1;
-  while (readdir(dir)) ++count;
-  closedir(dir);
-  return count;
 }
 
 bool IsOpen(int fd) { return fcntl(fd, F_GETFD) != -1 || errno != EBADF; }
@@ -234,10 +251,11 @@ struct ResponseCase {
 
 std::string Status(const std::string& headerLines) { return "HTTP/1.0 200 OK\r\n" + headerLines; }
 
-TEST(HttpClientResponse, Cases) {
+// Server behaviours, hostile ones included, and what the client makes of them.
+std::vector<ResponseCase> ResponseCases() {
   const std::string maxBody(kMaxStoredBody, 'b');
   const std::string header1023 = "HTTP/1.0 200 OK\r\nX: " + std::string(kMaxStoredHeader - 20, 'v');
-  const ResponseCase cases[] = {
+  return {
       {"declared length ends reception",
        {Status("Content-Length: 5\r\n\r\nhello")},
        true,
@@ -339,7 +357,10 @@ TEST(HttpClientResponse, Cases) {
       {"header of 1024", {header1023 + "v\r\n\r\n"}, false, HTTP_ERROR_MALFORMED_RESPONSE},
       {"endless header", {"HTTP/1.0 200 OK\r\n" + std::string(70000, 'h')}, true, HTTP_ERROR_MALFORMED_RESPONSE},
   };
-  for (const ResponseCase& c : cases) {
+}
+
+TEST(HttpClientResponse, Cases) {
+  for (const ResponseCase& c : ResponseCases()) {
     SCOPED_TRACE(c.name);
     ScriptedServer server({c.chunks, c.keepOpen});
     auto client = NewClient();
@@ -434,11 +455,11 @@ TEST(HttpClientConnection, UnresolvableHostIsError1) {
 
 TEST(HttpClientConnection, RefusedPortIsError3AndClosesTheSocket) {
   RefusedPort refused;
-  const int before = OpenDescriptorCount();
+  const int before = soak::OpenDescriptors();
   auto client = NewClient();
   EXPECT_EQ(Fetch(*client, HTTP_GET, "127.0.0.1:" + std::to_string(refused.port())), HTTP_ERROR_CANT_CONNECT);
   EXPECT_EQ(Get(client->iSocket), -1);
-  EXPECT_EQ(OpenDescriptorCount(), before);
+  EXPECT_EQ(soak::OpenDescriptors(), before);
 }
 
 // A failed send keeps the socket open (error 4), raises no SIGPIPE, and the
@@ -464,10 +485,10 @@ TEST(HttpClientConnection, FailedSendDoesNotLeakTheSocket) {
   ASSERT_GE(socket, 0);
   EXPECT_TRUE(IsOpen(socket));
 
-  const int open = OpenDescriptorCount();
+  const int open = soak::OpenDescriptors();
   RefusedPort refused;  // one descriptor more
   EXPECT_FALSE(client->Connect(&host[0], refused.port()));
-  EXPECT_EQ(OpenDescriptorCount(), open);  // the old socket went with the failed attempt
+  EXPECT_EQ(soak::OpenDescriptors(), open);  // the old socket went with the failed attempt
 
   ASSERT_TRUE(client->Connect(&host[0], listener.port()));
   const int second = client->iSocket;
@@ -497,6 +518,32 @@ TEST(HttpClientConnection, CloseAfterReceptionLeavesOtherDescriptorsAlone) {
   client->CloseConnection();
   EXPECT_TRUE(IsOpen(other));
   close(other);
+}
+
+// A lookup that needs more than the stack storage gets heap storage, doubling,
+// and gives it back, whether the name resolves or, never fitting, ends in
+// error 1 at 1 MiB. Against a refused port: no server thread takes heap.
+TEST(HttpClientConnection, LookupStorageGrowsOnTheHeapAndIsGivenBack) {
+  RefusedPort refused;
+  const std::string url = "127.0.0.1:" + std::to_string(refused.port()) + "/";
+  int callsToFit = 0, callsToGiveUp = 0;
+  auto lookups = [&] {
+    lookupCalls = 0;
+    lookupNeeds = 10000;
+    EXPECT_EQ(Fetch(*NewClient(), HTTP_GET, url), HTTP_ERROR_CANT_CONNECT);  // resolved
+    callsToFit = lookupCalls.exchange(0);
+    lookupNeeds = SIZE_MAX;
+    EXPECT_EQ(Fetch(*NewClient(), HTTP_GET, url), HTTP_ERROR_BAD_HOST);
+    callsToGiveUp = lookupCalls;
+    lookupNeeds = 0;
+  };
+  lookups();  // the heap's own first-use state
+  const size_t heap = soak::HeapInUse();
+  lookups();
+  EXPECT_EQ(soak::HeapInUse(), heap);
+  EXPECT_EQ(callsToFit, 4);
+  ASSERT_EQ(callsToGiveUp, 10);
+  for (int i = 0; i < callsToGiveUp; ++i) EXPECT_EQ(lookupSizes[i], size_t{2048} << i);
 }
 
 TEST(HttpClientConnection, RecvRefusesANegativeSize) {
