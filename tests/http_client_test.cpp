@@ -554,4 +554,90 @@ TEST(HttpClientConnection, RecvRefusesANegativeSize) {
   EXPECT_EQ(Get(client->iError), 0);
 }
 
+// ---------------------------------------------------------------------------
+// Soak loops (CTest label soak): many requests, descriptors and heap flat.
+
+// Threads with their own objects, alternating between two servers on
+// different loopback addresses, one named and one given by number: every
+// answer comes from the server asked, none fails.
+TEST(HttpSoak, ThreadsWithTheirOwnClients) {
+  constexpr int kThreads = 8;
+  constexpr int kRequests = 200;
+  IdentityServer first("127.0.0.1"), second("127.0.0.2");
+  addrinfo hints{}, *found = nullptr;
+  hints.ai_family = AF_INET;
+  const bool named = getaddrinfo("localhost", nullptr, &hints, &found) == 0 &&
+                     reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr.s_addr == htonl(INADDR_LOOPBACK);
+  if (found) freeaddrinfo(found);
+  const std::string urls[2] = {(named ? "localhost:" : "127.0.0.1:") + std::to_string(first.port()) + "/",
+                               "127.0.0.2:" + std::to_string(second.port()) + "/"};
+  const std::string identities[2] = {first.identity(), second.identity()};
+  std::atomic<int> failed{0}, misrouted{0};
+  // One object per thread, for all its requests; the objects and the URLs
+  // are made here, so the threads themselves leave the heap to the C library.
+  std::vector<std::unique_ptr<CHttpClient>> clients;
+  for (int t = 0; t < kThreads; ++t) clients.push_back(NewClient());
+  std::atomic<int> together{0};
+  auto run = [&](int requests, bool meet) {
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+      threads.emplace_back([&, t] {
+        CHttpClient& client = *clients[t];
+        char url[2][64];
+        for (int which = 0; which < 2; ++which) snprintf(url[which], sizeof(url[which]), "%s", urls[which].c_str());
+        for (int i = 0; i < requests; ++i) {
+          const int which = (t + i) % 2;
+          const std::string& identity = identities[which];
+          if (client.ProcessURL(HTTP_GET, url[which], nullptr, nullptr) != 0 || client.iResponseCode != 200)
+            ++failed;
+          else if (Get(client.iResponseBodyLength) != static_cast<int>(identity.size()) ||
+                   memcmp(client.szResponseBody, identity.data(), identity.size()) != 0)
+            ++misrouted;
+          if (meet && i == 0) {
+            ++together;
+            while (together < kThreads) std::this_thread::yield();
+          }
+        }
+      });
+    }
+    for (std::thread& thread : threads) thread.join();
+  };
+  // A first round whose threads all meet after their first request: the C
+  // library's resolver keeps a table of the threads that use it, which grows
+  // to the most threads at once and stays.
+  run(2, true);
+  const bool warmedUp = first.WaitServed(kThreads, 2000) && second.WaitServed(kThreads, 2000);
+  soak::Gauge gauge;
+  run(kRequests, false);
+  // The servers close their last connections after the clients have their answers.
+  EXPECT_TRUE(warmedUp && first.WaitServed(kThreads * (kRequests + 2) / 2, 2000) &&
+              second.WaitServed(kThreads * (kRequests + 2) / 2, 2000));
+  gauge.Report(named ? "threads (localhost, 127.0.0.2)" : "threads (127.0.0.1, 127.0.0.2)", kThreads * kRequests,
+               "requests");
+  EXPECT_EQ(failed, 0);
+  EXPECT_EQ(misrouted, 0);
+}
+
+// Every server behaviour of the response table, round after round.
+TEST(HttpSoak, HostileServers) {
+  constexpr int kRounds = 100;
+  const std::vector<ResponseCase> cases = ResponseCases();
+  int requests = 0, wrong = 0;
+  auto round = [&] {
+    for (const ResponseCase& c : cases) {
+      ScriptedServer server({c.chunks, c.keepOpen, /*pauseMs=*/1});
+      auto client = NewClient();
+      if (Fetch(*client, HTTP_GET, server.Url()) != c.error || (c.error == 0 && client->iResponseCode != c.code))
+        ++wrong;
+      ++requests;
+    }
+  };
+  round();
+  soak::Gauge gauge;
+  requests = 0;
+  for (int i = 0; i < kRounds; ++i) round();
+  gauge.Report("hostile servers", requests, "requests");
+  EXPECT_EQ(wrong, 0);
+}
+
 }  // namespace

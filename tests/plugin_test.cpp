@@ -9,6 +9,7 @@
 
 #include "gtest/gtest.h"
 #include "testhost/host.h"
+#include "tests/soak_support.h"
 
 using namespace testhost;
 
@@ -264,6 +265,33 @@ TEST_F(BotNativeTest, HugeNameKeepsStackUseBounded) {
   EXPECT_EQ(job.result, 1);
   ASSERT_EQ(host.addPlayerCalls.size(), 1u);
   EXPECT_EQ(host.addPlayerCalls[0].name, name);
+}
+
+// Soak loop (CTest label soak): the host's whole lifecycle, over and over,
+// with a bot added in each round; heap flat.
+class LifecycleSoak : public PluginTest {};
+
+TEST_F(LifecycleSoak, LoadAmxLoadAmxUnloadUnload) {
+  constexpr int kCycles = 5000;
+  ScriptMachine script("gamemode");
+  const cell name = script.AllocString("Bot");
+  int wrong = 0;
+  auto cycle = [&](int i) {
+    host.log.clear();
+    host.addPlayerCalls.clear();
+    EngineTable::calls().clear();
+    script.natives.clear();
+    const bool ok = host.Load() == 1 && host.AmxLoad(script) == 0 &&
+                    script.CallNative("AddServerBot", {i % kMaxPlayers, name}) == 1 && host.AmxUnload(script) == 0;
+    host.ProcessTick();
+    host.Unload();
+    if (!ok || host.log.size() != 2 || host.log[1] != kUnloadedLine || host.addPlayerCalls.size() != 1) ++wrong;
+  };
+  cycle(0);
+  soak::Gauge gauge;
+  for (int i = 0; i < kCycles; ++i) cycle(i);
+  gauge.Report("lifecycle", kCycles, "cycles");
+  EXPECT_EQ(wrong, 0);
 }
 
 }  // namespace
