@@ -21,6 +21,15 @@ extern "C" __attribute__((visibility("default"))) int amx_Register(void*, const 
   return -77;
 }
 
+// The C++ runtime's release of its start-up reserve, standing in for the
+// shared runtime's: a plugin built against the shared runtime (the sanitizer
+// build) binds to this one and must not call it when unloaded, since the
+// reserve belongs to the whole process. A plugin with its own copy calls its own.
+static int g_sharedRuntimeReleases = 0;
+namespace __gnu_cxx {
+void __freeres() noexcept { ++g_sharedRuntimeReleases; }
+}  // namespace __gnu_cxx
+
 namespace {
 
 const char kLoadedLine[] = " Core plugin loaded                                            ";
@@ -66,6 +75,11 @@ TEST_F(PluginTest, LifecycleAnswersAndLogLines) {
   ASSERT_EQ(host.log.size(), 2u);
   EXPECT_EQ(host.log[1], kUnloadedLine);
   EXPECT_EQ(host.log[1].size(), 65u);
+}
+
+TEST(PluginUnload, LeavesTheProcessWideRuntimeReserveAlone) {
+  { TestHost host(DefaultPluginPath()); }
+  EXPECT_EQ(g_sharedRuntimeReleases, 0);
 }
 
 TEST_F(PluginTest, AmxLoadRegistersTheNativeTableAndPassesTheResultBack) {
