@@ -4,6 +4,8 @@
 // keep-alive, in the same run. Prints the requests-per-second ratios.
 #include <benchmark/benchmark.h>
 #include <curl/curl.h>
+#include <ifaddrs.h>
+#include <net/if.h>
 
 #include <cstdio>
 #include <cstring>
@@ -75,9 +77,23 @@ void CurlGet(benchmark::State& state, const char* path, size_t expected) {
   state.SetItemsProcessed(state.iterations());
 }
 
+// True inside a network namespace whose only interface is loopback (scripts/netns).
+bool OnlyLoopback() {
+  ifaddrs* interfaces = nullptr;
+  if (getifaddrs(&interfaces) != 0) return false;
+  bool only = true;
+  for (const ifaddrs* i = interfaces; i; i = i->ifa_next) only = only && (i->ifa_flags & IFF_LOOPBACK);
+  freeifaddrs(interfaces);
+  return only;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (!OnlyLoopback())
+    fprintf(stderr,
+            "http_bench: not in a private network namespace (run it through scripts/netns): "
+            "its traffic stays on 127.0.0.1 by its addresses alone\n");
   if (!NginxFixture::Available()) {
     fprintf(stderr, "http_bench: %s is not installed\n", NginxFixture::kBinary);
     return 1;

@@ -5,8 +5,13 @@
 // resolves the host, connects, sends one request, reads the response until
 // the server closes or the declared body length is in, and leaves status,
 // header, body, content type and an error code in the object. Every buffer
-// lives inside the object or in fixed-size storage of the call; nothing is
-// allocated from the heap.
+// lives inside the object or in fixed-size storage of the call; only a name
+// lookup whose result outgrows 2 KiB borrows heap storage, and gives it back
+// before Connect returns.
+//
+// Threads: one object serves one request at a time and is not for two
+// threads at once. Objects on different threads are independent: the name
+// lookup keeps its result in storage of the call, not of the process.
 //
 // Error codes (iError; set to 0 only by the constructor, each failure writes
 // its code, success writes nothing):

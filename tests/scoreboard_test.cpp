@@ -7,6 +7,7 @@
 
 #include "gtest/gtest.h"
 #include "testhost/host.h"
+#include "tests/soak_support.h"
 
 using namespace testhost;
 
@@ -286,5 +287,32 @@ TEST_F(ScoreboardTest, ReplyStreamIsReleasedWhenTheSendThrows) {
   EXPECT_EQ(mallinfo2().uordblks, before);
 }
 #endif
+
+// Soak loop (CTest label soak): replies to a full server, one request after
+// another; heap flat.
+class ScoreboardSoak : public ScoreboardTest {};
+
+TEST_F(ScoreboardSoak, RepliesToFiveHundredPlayers) {
+  constexpr int kReplies = 3000;
+  for (int id = 0; id < kMaxPlayers; ++id) {
+    pool.Connect(id, id);
+    server.SetPing(id, id % 3 == 0 ? 0 : id);  // a third shown with a random ping
+  }
+  int wrong = 0;
+  auto reply = [&](int i) {
+    server.sends.clear();
+    script.executions.clear();
+    EngineTable::calls().clear();
+    Request(i % kMaxPlayers);
+    if (server.sends.size() != 1 || server.sends[0].bitsUsed != kMaxPlayers * kEntryBytes * 8 ||
+        script.executions.size() != 1)
+      ++wrong;
+  };
+  reply(0);
+  soak::Gauge gauge;
+  for (int i = 0; i < kReplies; ++i) reply(i);
+  gauge.Report("scoreboard (500 players)", kReplies, "replies");
+  EXPECT_EQ(wrong, 0);
+}
 
 }  // namespace
