@@ -2,10 +2,11 @@
 # Checks the built plugin's binary interface: a 32-bit x86 ELF shared object
 # whose dynamic symbol table defines exactly the names in the export list,
 # whose only dynamic dependencies are system libraries, and whose undefined
-# symbols all come from libc.
+# symbols all come from libc, no newer than the README's oldest C library.
 set -euo pipefail
 so=$1
 list=$2
+readme=$3
 fail=0
 
 header=$(readelf -h "$so")
@@ -35,14 +36,23 @@ if [ -n "$foreign" ]; then
   echo "undefined symbols not from libc:"; echo "$foreign"; fail=1
 fi
 
-# Loads on older server machines: no C library symbol version newer than 2.17.
-newest=$(readelf -V "$so" | grep -o 'Name: GLIBC_[0-9.]*' | sed 's/Name: GLIBC_//' | sort -V | tail -n 1)
-if [ -n "$newest" ] && [ "$(printf '%s\n' "$newest" 2.17 | sort -V | tail -n 1)" != 2.17 ]; then
-  echo "needs C library version $newest (at most 2.17 allowed)"
+# Loads on older server machines: everything imported is covered by the
+# oldest C library the README promises, which is within the ceiling.
+. "$(dirname "$0")/glibc_versions.sh"
+newest=$(newest_glibc "$so")
+floor=$(stated_glibc_floor "$readme")
+if [ -z "$floor" ]; then
+  echo "the README states no oldest C library (\"C library (version X or later\")"
+  fail=1
+elif ! version_at_most "$floor" "$GLIBC_CEILING"; then
+  echo "the README's oldest C library $floor is newer than the ceiling $GLIBC_CEILING"
+  fail=1
+elif [ -n "$newest" ] && ! version_at_most "$newest" "$floor"; then
+  echo "needs C library version $newest, but the README promises $floor (ceiling $GLIBC_CEILING)"
   fail=1
 fi
 
 if [ $fail -eq 0 ]; then
-  echo "core.so: ELF32 i386, $(wc -l <<<"$actual") exports as listed, needs: $needed (GLIBC_$newest at most)"
+  echo "core.so: ELF32 i386, $(wc -l <<<"$actual") exports as listed, needs: $needed (GLIBC_$newest at most; loads on C library $floor or later)"
 fi
 exit $fail
