@@ -25,8 +25,15 @@ constexpr int kEntryBits = 8 * kEntryBytes;
 // An entry's fields in the order they are written (id, score, ping), in bits.
 constexpr int kFieldBits[] = {16, 32, 32};
 
+// The network server and its two per-player operations, looked up once: the
+// host's operation table does not change while the server lives.
 typedef PlayerAddress (*AddressOfFn)(void*, int32_t);
 typedef int32_t (*GetPingFn)(void*, PlayerAddress);
+struct PingSource {
+  void* server;
+  AddressOfFn addressOf;
+  GetPingFn getPing;
+};
 
 }  // namespace
 
@@ -35,11 +42,12 @@ __attribute__((noinline, cold)) static int32_t RandomPing() { return std::rand()
 
 // Stores an entry for every connected player id from `id` up to (not
 // including) `end` at `out`, at most one per id; returns the end of the last.
-__attribute__((noinline)) static unsigned char* PutEntries(unsigned char* out, int id, int end, void* server,
-                                                           AddressOfFn addressOf, GetPingFn getPing, const void* pool) {
+__attribute__((noinline)) static unsigned char* PutEntries(unsigned char* out, int id, int end,
+                                                           const PingSource* source, const void* pool) {
   for (; id < end; ++id) {
     if (!host::IsConnected(pool, id)) continue;
-    int32_t ping = getPing(server, addressOf(server, id));
+    const PlayerAddress peer = source->addressOf(source->server, id);
+    int32_t ping = source->getPing(source->server, peer);
     if (static_cast<uint32_t>(ping) - 1 > 65534) ping = RandomPing();  // 0, or above 65535 unsigned
     const uint16_t id16 = static_cast<uint16_t>(id);
     const int32_t score = host::ScoreOf(pool, id);
@@ -56,6 +64,8 @@ __attribute__((noinline)) static unsigned char* PutEntries(unsigned char* out, i
 // whose write grew the stream last, or 0 when it never grew. A write grows the
 // stream when it ends past the allocated bits (all counts here are whole
 // bytes), and the stream then allocates twice the bits it holds after it.
+// Replaying the growth on the stream itself would reallocate and copy the
+// reply at every step; this only finds where it ends.
 static int LastGrowthEnd(int entries, int inlineBits) {
   int allocated = inlineBits, last = 0;
   for (;;) {
@@ -75,9 +85,8 @@ static int LastGrowthEnd(int entries, int inlineBits) {
 // player id below 500. False when memory for it could not be had; the stream
 // then holds part of the reply (and releases what it allocated).
 static bool FillReply(RakNet::BitStream& reply, void* server, const void* pool) {
-  // The host's operation table does not change while the server lives.
-  const auto addressOf = host::Operation<AddressOfFn>(server, host::kOpAddressOfPlayerId);
-  const auto getPing = host::Operation<GetPingFn>(server, host::kOpGetPing);
+  const PingSource source = {server, host::Operation<AddressOfFn>(server, host::kOpAddressOfPlayerId),
+                             host::Operation<GetPingFn>(server, host::kOpGetPing)};
   const int inlineBits = reply.numberOfBitsAllocated;
   unsigned char* out = reply.data;
   unsigned char* end = reply.data + (inlineBits >> 3);
@@ -100,7 +109,7 @@ static bool FillReply(RakNet::BitStream& reply, void* server, const void* pool) 
       end = reply.data + (reply.numberOfBitsAllocated >> 3);
     }
     const int stop = room < host::kMaxPlayers - id ? id + room : host::kMaxPlayers;
-    out = PutEntries(out, id, stop, server, addressOf, getPing, pool);
+    out = PutEntries(out, id, stop, &source, pool);
     id = stop;
   }
   reply.numberOfBitsUsed = static_cast<int>(out - reply.data) * 8;
