@@ -11,10 +11,10 @@ const char kBase64Table[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxy
 constexpr int kBase64Pad = 64;
 
 // True if c lies in the count characters from first on.
-inline bool in_range(unsigned c, unsigned first, unsigned count) { return c - first < count; }
+constexpr bool in_range(unsigned c, unsigned first, unsigned count) { return c - first < count; }
 
 // The ASCII upper-case fold; the locale never takes part.
-inline unsigned char fold(unsigned char c) { return in_range(c, 'a', 26) ? c - 32 : c; }
+constexpr unsigned char fold(unsigned char c) { return in_range(c, 'a', 26) ? c - 32 : c; }
 
 // Escape digits: '0'..'9', 'A'..'F' and 'a'..'f' give their hex value; any
 // other character gives 0, so a malformed escape still yields one defined byte.
@@ -53,34 +53,76 @@ void Util_strupr(char* text) {
   for (; *text; ++text) *text = Util_toupper(*text);
 }
 
-// Leftmost occurrence, as a scan of every start position would find it; the
-// first needle byte is looked for directly (both letter cases) before the
-// rest of the needle is compared.
-char* Util_stristr(const char* haystack, const char* needle) {
-  const unsigned char upper = fold(static_cast<unsigned char>(*needle));
-  if (!upper) return nullptr;
-  const unsigned char lower = in_range(upper, 'A', 26) ? upper + 32 : upper;
-  const unsigned char* rest = reinterpret_cast<const unsigned char*>(needle) + 1;
-  for (const unsigned char* h = reinterpret_cast<const unsigned char*>(haystack); *h; ++h) {
-    if (*h != upper && *h != lower) continue;
-    const unsigned char* a = h + 1;
-    const unsigned char* b = rest;
-    while (*b && fold(*a) == fold(*b)) ++a, ++b;
-    if (!*b) return reinterpret_cast<char*>(const_cast<unsigned char*>(h));
-  }
-  return nullptr;
+namespace {
+
+// The fold of every byte, twice. The second copy differs only at 0, where it
+// holds 'a', a value no fold gives: looking the first string's byte up in
+// the first copy and the second string's in the second, a pair compares
+// equal only when both folds are equal and not the terminator, so one
+// comparison per position covers the difference and both terminators.
+struct FoldTables {
+  unsigned char first[256];
+  unsigned char second[256];
+};
+
+constexpr FoldTables MakeFoldTables() {
+  FoldTables t{};
+  for (unsigned c = 0; c < 256; ++c) t.first[c] = t.second[c] = fold(static_cast<unsigned char>(c));
+  t.second[0] = 'a';
+  return t;
 }
 
-int Util_strnicmp(const char* first, const char* second, unsigned int count) {
-  for (; count; --count, ++first, ++second) {
-    if (*first == *second) {
-      if (!*first) return 0;
-      continue;
+constexpr FoldTables kFold = MakeFoldTables();
+
+// The result at a position where the two table entries differ: 0 when both
+// bytes are terminators, else the difference of the folds as signed bytes.
+inline int fold_difference(unsigned char a, unsigned char b) {
+  return static_cast<signed char>(kFold.first[a]) - static_cast<signed char>(kFold.first[b]);
+}
+
+// Whether the needle's bytes from b on match the haystack's from a on,
+// compared as in Util_strnicmp with the needle's bytes looked up in the
+// second table: the comparison stops at the first unequal pair, at the
+// haystack's terminator or at the needle's, which is the match. Kept out of
+// line so that the scan for the first byte keeps its few values in registers.
+__attribute__((noinline)) bool rest_matches(const unsigned char* a, const unsigned char* b) {
+  while (kFold.first[*a] == kFold.second[*b]) ++a, ++b;
+  return !*b;
+}
+
+}  // namespace
+
+// Leftmost occurrence, as a scan of every start position would find it; the
+// first needle byte's fold is looked for directly before the rest of the
+// needle is compared.
+char* Util_stristr(const char* haystack, const char* needle) {
+  const unsigned char first = kFold.first[static_cast<unsigned char>(*needle)];
+  if (!first) return nullptr;
+  const unsigned char* rest = reinterpret_cast<const unsigned char*>(needle) + 1;
+  for (const unsigned char* h = reinterpret_cast<const unsigned char*>(haystack);; ++h) {
+    const unsigned char c = *h;
+    if (kFold.first[c] != first) {
+      if (!c) return nullptr;
+    } else if (rest_matches(h + 1, rest)) {
+      return reinterpret_cast<char*>(const_cast<unsigned char*>(h));
     }
-    const signed char a = static_cast<signed char>(fold(static_cast<unsigned char>(*first)));
-    const signed char b = static_cast<signed char>(fold(static_cast<unsigned char>(*second)));
-    if (a != b) return a - b;
   }
+}
+
+// Four positions per step while the count allows, then one at a time. Each
+// position is read only after every earlier one held no terminator in either
+// string, so neither string is read past its terminator or the count.
+int Util_strnicmp(const char* first, const char* second, unsigned int count) {
+  const unsigned char* a = reinterpret_cast<const unsigned char*>(first);
+  const unsigned char* b = reinterpret_cast<const unsigned char*>(second);
+  for (unsigned blocks = count / 4; blocks; --blocks, a += 4, b += 4) {
+    if (kFold.first[a[0]] != kFold.second[b[0]]) return fold_difference(a[0], b[0]);
+    if (kFold.first[a[1]] != kFold.second[b[1]]) return fold_difference(a[1], b[1]);
+    if (kFold.first[a[2]] != kFold.second[b[2]]) return fold_difference(a[2], b[2]);
+    if (kFold.first[a[3]] != kFold.second[b[3]]) return fold_difference(a[3], b[3]);
+  }
+  for (unsigned rest = count % 4; rest; --rest, ++a, ++b)
+    if (kFold.first[*a] != kFold.second[*b]) return fold_difference(*a, *b);
   return 0;
 }
 
