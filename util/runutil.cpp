@@ -18,31 +18,56 @@ constexpr unsigned char fold(unsigned char c) { return in_range(c, 'a', 26) ? c 
 
 // Escape digits: '0'..'9', 'A'..'F' and 'a'..'f' give their hex value; any
 // other character gives 0, so a malformed escape still yields one defined byte.
-unsigned hex_value(unsigned char c) {
-  if (in_range(c, '0', 10)) return c - '0';
-  if (in_range(c, 'A', 6)) return c - 'A' + 10;
-  if (in_range(c, 'a', 6)) return c - 'a' + 10;
-  return 0;
+constexpr unsigned hex_value(unsigned char c) {
+  return in_range(c, '0', 10) ? c - '0' : in_range(c, 'A', 6) ? c - 'A' + 10 : in_range(c, 'a', 6) ? c - 'a' + 10 : 0;
 }
+
+// hex_value of every byte.
+struct HexTable {
+  unsigned char value[256];
+};
+
+constexpr HexTable MakeHexTable() {
+  HexTable t{};
+  for (unsigned c = 0; c < 256; ++c) t.value[c] = static_cast<unsigned char>(hex_value(static_cast<unsigned char>(c)));
+  return t;
+}
+
+constexpr HexTable kHex = MakeHexTable();
 
 }  // namespace
 
 char* Base64Encoding = const_cast<char*>(kBase64Table);
 
+// Bytes above '+' (letters, digits and most punctuation) are copied on the
+// first branch; '%', '+', the terminator and the few other bytes up to '+'
+// take the slower way. Nothing changes before the first '%' or '+', so that
+// part is only scanned, not rewritten.
 void Util_UrlUnencode(char* text) {
-  const char* in = text;
-  char* out = text;
-  while (*in) {
-    if (*in == '%') {
-      // An escape cut short by the end of the string is dropped; checking
-      // in[1] first keeps the read of in[2] within the string.
-      if (!in[1] || !in[2]) break;
-      *out++ = static_cast<char>(hex_value(in[1]) << 4 | hex_value(in[2]));
-      in += 3;
-    } else {
-      *out++ = (*in == '+') ? ' ' : *in;
-      ++in;
+  unsigned char* in = reinterpret_cast<unsigned char*>(text);
+  for (;; ++in) {
+    const unsigned char c = *in;
+    if (c > '+') continue;
+    if (c == '%' || c == '+') break;
+    if (!c) return;
+  }
+  unsigned char* out = in;
+  for (;; ++in) {
+    unsigned char c = *in;
+    if (c <= '+') {
+      if (c == '%') {
+        // An escape cut short by the end of the string is dropped; checking
+        // in[1] first keeps the read of in[2] within the string.
+        if (!in[1] || !in[2]) break;
+        c = static_cast<unsigned char>(kHex.value[in[1]] << 4 | kHex.value[in[2]]);
+        in += 2;
+      } else if (c == '+') {
+        c = ' ';
+      } else if (!c) {
+        break;
+      }
     }
+    *out++ = c;
   }
   *out = 0;
 }
