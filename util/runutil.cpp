@@ -180,58 +180,87 @@ int Util_wildcmp(char* pattern, char* text) {
 
 namespace {
 
-// Digits are computed rather than looked up: without a table the function
-// needs no access to static data, which in 32-bit position-independent code
-// costs an extra call on every entry.
-inline char digit_char(uint32_t d) { return static_cast<char>('0' + d + (d > 9) * ('A' - '0' - 10)); }
+constexpr char digit_char(uint32_t d) { return static_cast<char>(d < 10 ? '0' + d : 'A' + d - 10); }
 
-int decimal_length(uint32_t v) {
-  int n = 1;
-  for (;;) {
-    if (v < 10) return n;
-    if (v < 100) return n + 1;
-    if (v < 1000) return n + 2;
-    if (v < 10000) return n + 3;
-    v /= 10000;
-    n += 4;
+// Digit characters for every base up to 35, two-digit groups for bases 10
+// and 16, and the powers of ten that settle a decimal length.
+struct DigitTables {
+  char digits[36];
+  char decimal_pairs[200];  // "00" to "99"
+  char hex_pairs[512];      // "00" to "FF"
+  uint32_t powers_of_ten[10];
+};
+
+constexpr DigitTables MakeDigitTables() {
+  DigitTables t{};
+  for (uint32_t d = 0; d < 36; ++d) t.digits[d] = digit_char(d);
+  for (uint32_t n = 0; n < 100; ++n) {
+    t.decimal_pairs[2 * n] = digit_char(n / 10);
+    t.decimal_pairs[2 * n + 1] = digit_char(n % 10);
   }
+  for (uint32_t n = 0; n < 256; ++n) {
+    t.hex_pairs[2 * n] = digit_char(n >> 4);
+    t.hex_pairs[2 * n + 1] = digit_char(n & 15);
+  }
+  uint32_t power = 1;
+  for (int i = 0; i < 10; ++i, power *= 10) t.powers_of_ten[i] = power;
+  return t;
 }
 
-// Each writer puts the digits of v (not 0) at out, most significant first,
-// and the terminator after them.
+constexpr DigitTables kDigits = MakeDigitTables();
+
+// Each writer puts the digits of v at out, most significant first, and the
+// terminator after them; the length is settled first, so nothing past the
+// terminator is written.
+
 void write_decimal(uint32_t v, char* out) {
-  char* p = out + decimal_length(v);
+  // v | 1 makes 0 one digit long and changes no other length (every power
+  // of ten from 10 on is even). bits * 1233 / 4096 is the length minus one,
+  // or the length when the value reaches the next power of ten.
+  const uint32_t w = v | 1;
+  const uint32_t estimate = (32 - __builtin_clz(w)) * 1233 >> 12;
+  char* p = out + estimate + (w >= kDigits.powers_of_ten[estimate]);
   *p = 0;
   while (v >= 100) {
-    const uint32_t pair = v % 100;
-    v /= 100;
-    const uint32_t tens = (pair * 205) >> 11;  // pair / 10 for pair < 1029
+    const uint32_t q = v / 100;
     p -= 2;
-    p[0] = static_cast<char>('0' + tens);
-    p[1] = static_cast<char>('0' + pair - tens * 10);
+    memcpy(p, &kDigits.decimal_pairs[2 * (v - q * 100)], 2);
+    v = q;
   }
-  if (v >= 10) {
-    p -= 2;
-    p[0] = static_cast<char>('0' + v / 10);
-    p[1] = static_cast<char>('0' + v % 10);
-  } else {
+  if (v >= 10)
+    memcpy(p - 2, &kDigits.decimal_pairs[2 * v], 2);
+  else
     p[-1] = static_cast<char>('0' + v);
-  }
 }
 
+void write_hex(uint32_t v, char* out) {
+  char* p = out + (35 - __builtin_clz(v | 1)) / 4;
+  *p = 0;
+  while (v >= 256) {
+    p -= 2;
+    memcpy(p, &kDigits.hex_pairs[2 * (v & 255)], 2);
+    v >>= 8;
+  }
+  if (v >= 16)
+    memcpy(p - 2, &kDigits.hex_pairs[2 * v], 2);
+  else
+    p[-1] = kDigits.digits[v];
+}
+
+// v is not 0.
 void write_power_of_two(uint32_t v, unsigned shift, char* out) {
   const unsigned bits = 32 - __builtin_clz(v);
-  char* p = out + (shift == 4 ? (bits + 3) / 4 : (bits + shift - 1) / shift);
+  char* p = out + (bits + shift - 1) / shift;
   *p = 0;
   const uint32_t mask = (1u << shift) - 1;
-  do *--p = digit_char(v & mask);
+  do *--p = kDigits.digits[v & mask];
   while (v >>= shift);
 }
 
 // Least significant digit first, then reversed in place.
 void write_any_base(uint32_t v, uint32_t base, char* out) {
   char* p = out;
-  do *p++ = digit_char(v % base);
+  do *p++ = kDigits.digits[v % base];
   while (v /= base);
   *p = 0;
   for (--p; out < p; ++out, --p) {
@@ -247,23 +276,30 @@ void write_any_base(uint32_t v, uint32_t base, char* out) {
 // has no positional digits: it formats 0 as "0" and refuses every other
 // value with an empty string, so the call ends and writes at most 2 bytes.
 char* Util_itoa(int value, char* out, int base) {
-  uint32_t b = static_cast<uint32_t>(base);
+  const uint32_t b = static_cast<uint32_t>(base);
+  char* p = out;
+  uint32_t magnitude = static_cast<uint32_t>(value);
+  if (b == 10 || b == 0) {
+    if (value < 0) {
+      *p++ = '-';
+      magnitude = 0u - magnitude;
+    }
+    write_decimal(magnitude, p);
+    return out;
+  }
   if (b > 35 || (b == 1 && value != 0)) {
     *out = 0;
     return out;
   }
-  if (b == 0) b = 10;
-  char* p = out;
-  uint32_t magnitude = static_cast<uint32_t>(value);
   if (value < 0) {
     *p++ = '-';
     magnitude = 0u - magnitude;
   }
-  if (magnitude == 0) {
-    const uint16_t zero_text = '0';  // "0" and its terminator, little-endian
-    memcpy(p, &zero_text, 2);
-  } else if (b == 10) {
-    write_decimal(magnitude, p);
+  if (b == 16) {
+    write_hex(magnitude, p);
+  } else if (magnitude == 0) {
+    p[0] = '0';
+    p[1] = 0;
   } else if ((b & (b - 1)) == 0) {
     write_power_of_two(magnitude, __builtin_ctz(b), p);
   } else {
