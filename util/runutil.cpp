@@ -308,30 +308,66 @@ char* Util_itoa(int value, char* out, int base) {
   return out;
 }
 
-// The length is taken first (the source ends at its first zero byte) so the
-// loop over whole groups runs without a test per byte.
+namespace {
+
+// Encodes the group at s, reading it byte by byte up to the source's end. A
+// whole group moves s and out on and gives true; at the end of the source the
+// last characters, the padding and the terminator are written and the result
+// is false.
+inline bool encode_group_checked(const unsigned char*& s, char*& out, const char* table) {
+  const uint32_t a = s[0];
+  if (!a) {
+    *out = 0;
+    return false;
+  }
+  out[0] = table[a >> 2];
+  const uint32_t b = s[1];
+  if (!b) {
+    out[1] = table[(a & 3) << 4];
+    out[2] = out[3] = table[kBase64Pad];
+    out[4] = 0;
+    return false;
+  }
+  out[1] = table[(a & 3) << 4 | b >> 4];
+  const uint32_t c = s[2];
+  if (!c) {
+    out[2] = table[(b & 15) << 2];
+    out[3] = table[kBase64Pad];
+    out[4] = 0;
+    return false;
+  }
+  out[2] = table[(b & 15) << 2 | c >> 6];
+  out[3] = table[c & 63];
+  s += 3;
+  out += 4;
+  return true;
+}
+
+}  // namespace
+
+// The first eight groups (24 bytes) are encoded as they are read, so a short
+// source costs no length scan. Beyond them the length is taken (the source
+// ends at its first zero byte) and the whole groups are encoded without a
+// test per byte, each read as four bytes (the fourth at most the terminator)
+// and taken most significant byte first; the last bytes go through the
+// checked encoder.
 void Util_Base64Encode(char* source, char* out) {
   const char* table = Base64Encoding;
-  const size_t n = strlen(source);
   const unsigned char* s = reinterpret_cast<const unsigned char*>(source);
-  const unsigned char* const whole_groups_end = s + n - n % 3;
-  for (; s != whole_groups_end; s += 3, out += 4) {
-    const uint32_t group = uint32_t{s[0]} << 16 | uint32_t{s[1]} << 8 | s[2];
-    out[0] = table[group >> 18];
-    out[1] = table[group >> 12 & 63];
-    out[2] = table[group >> 6 & 63];
-    out[3] = table[group & 63];
+#pragma GCC unroll 8
+  for (int group = 0; group < 8; ++group)
+    if (!encode_group_checked(s, out, table)) return;
+  const size_t rest = strlen(reinterpret_cast<const char*>(s));
+  for (const unsigned char* const end = s + (rest - rest % 3); s != end; s += 3, out += 4) {
+    uint32_t group;
+    memcpy(&group, s, 4);
+    group = __builtin_bswap32(group);
+    out[0] = table[group >> 26];
+    out[1] = table[group >> 20 & 63];
+    out[2] = table[group >> 14 & 63];
+    out[3] = table[group >> 8 & 63];
   }
-  if (n % 3) {
-    const uint32_t a = s[0];
-    const uint32_t b = n % 3 == 2 ? s[1] : 0;
-    out[0] = table[a >> 2];
-    out[1] = table[(a & 3) << 4 | b >> 4];
-    out[2] = n % 3 == 2 ? table[(b & 15) << 2] : table[kBase64Pad];
-    out[3] = table[kBase64Pad];
-    out += 4;
-  }
-  *out = 0;
+  encode_group_checked(s, out, table);
 }
 
 int ContainsInvalidNickChars(char* name) {
