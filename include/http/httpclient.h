@@ -30,7 +30,7 @@
 // someone else is never closed. The destructor closes a socket still open.
 #pragma once
 
-#include "plugin/export.h"
+#include "core/export.h"
 
 enum HttpRequestType { HTTP_GET = 1, HTTP_POST = 2, HTTP_HEAD = 3 };
 

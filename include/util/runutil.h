@@ -3,7 +3,7 @@
 // case. Output buffers carry no size: each function states the room needed.
 #pragma once
 
-#include "plugin/export.h"
+#include "core/export.h"
 
 // The Base64 alphabet (64 characters, then the pad character), looked up at
 // every call of Util_Base64Encode.

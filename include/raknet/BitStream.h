@@ -6,7 +6,7 @@
 // compile time in BitStream.cpp).
 #pragma once
 
-#include "plugin/export.h"
+#include "core/export.h"
 
 namespace RakNet {
 
