@@ -64,6 +64,7 @@ if [ "$mode" = cmake ]; then
 else
   flags=$(PKG_CONFIG_PATH="$sdk/lib/pkgconfig" pkg-config --cflags --libs core)
   mkdir "$work/build"
+  echo "$flags" >"$work/build/flags"  # checked below with the rest of the build
   # shellcheck disable=SC2086  # the flags are words
   "$cxx" -std=c++11 -Wall -Wextra -Werror -o "$work/build/core_consumer" "$work/src/main.cpp" $flags
   program=$work/build/core_consumer
