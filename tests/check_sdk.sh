@@ -82,7 +82,10 @@ fi
 
 mkdir "$work/www"
 printf 'Hello from the test server.\n' >"$work/www/hello.txt"
-python3 -u -m http.server 0 --bind 127.0.0.1 --directory "$work/www" >"$work/server.log" 2>&1 &
+# The log exists before the server starts: its redirection happens in the
+# background, after the polling below may have begun.
+: >"$work/server.log"
+python3 -u -m http.server 0 --bind 127.0.0.1 --directory "$work/www" >>"$work/server.log" 2>&1 &
 server=$!
 port=
 for _ in $(seq 100); do
