@@ -14,7 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "http/httpresponse.h"
+#include "httpresponse.h"
 
 static_assert(offsetof(CHttpClient, iSocket) == 0, "iSocket offset");
 static_assert(offsetof(CHttpClient, usPort) == 4, "usPort offset");
