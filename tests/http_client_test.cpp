@@ -449,7 +449,7 @@ TEST(HttpClientResponse, GetHeaderValue) {
 
 TEST(HttpClientConnection, UnresolvableHostIsError1) {
   // Outside a loopback-only namespace the lookup would ask the machine's resolvers.
-  if (!http_test::OnlyLoopback()) GTEST_SKIP() << "no private network namespace: the lookup would leave the machine";
+  if (!OnlyLoopback()) GTEST_SKIP() << "no private network namespace: the lookup would leave the machine";
   auto client = NewClient();
   EXPECT_EQ(Fetch(*client, HTTP_GET, "no-such-host.invalid/"), HTTP_ERROR_BAD_HOST);
   EXPECT_EQ(Get(client->iSocket), -1);

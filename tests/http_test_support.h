@@ -2,13 +2,13 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <net/if.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <string>
 #include <thread>
+
+#include "tests/loopback_only.h"
 
 namespace http_test {
 
@@ -29,15 +29,5 @@ inline testing::Environment* const watchdog = testing::AddGlobalTestEnvironment(
 // Packed fields are read by value: the test macros take references, which
 // would be misaligned.
 inline int Get(int packedField) { return packedField; }
-
-// True inside a network namespace whose only interface is loopback (as
-// scripts/netns makes): there a name lookup cannot reach any resolver.
-inline bool OnlyLoopback() {
-  struct if_nameindex* interfaces = if_nameindex();
-  if (!interfaces) return false;
-  bool only = interfaces[0].if_name && std::string(interfaces[0].if_name) == "lo" && !interfaces[1].if_name;
-  if_freenameindex(interfaces);
-  return only;
-}
 
 }  // namespace http_test
