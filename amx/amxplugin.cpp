@@ -4,6 +4,8 @@
 // entry, so the caller's arguments, return address and result pass through
 // untouched whatever the function's signature. The table address is reached
 // relative to the GOT, as the plugin is position independent.
+#include "amxplugin.h"
+
 #include "amx/amx.h"
 
 extern "C" {

@@ -12,6 +12,7 @@
 
 #include "bench/ratio_reporter.h"
 #include "http/httpclient.h"
+#include "tests/loopback_only.h"
 #include "tests/nginx_fixture.h"
 
 namespace {
@@ -39,6 +40,7 @@ size_t KeepBody(char* data, size_t size, size_t count, void* user) {
 
 void ClientGet(benchmark::State& state, const char* path, size_t expected) {
   std::string url = server->HostAndPath(path);
+  InstructionMeter meter;
   for (auto _ : state) {
     CHttpClient client;
     int error = client.ProcessURL(HTTP_GET, &url[0], nullptr, nullptr);
@@ -48,12 +50,14 @@ void ClientGet(benchmark::State& state, const char* path, size_t expected) {
     }
     benchmark::DoNotOptimize(client.szResponseBody[expected - 1]);
   }
+  meter.Stop(state);
   state.SetItemsProcessed(state.iterations());
 }
 
 void CurlGet(benchmark::State& state, const char* path, size_t expected) {
   const std::string url = "http://" + server->HostAndPath(path);
   static Body body;
+  InstructionMeter meter;
   for (auto _ : state) {
     body.size = 0;
     CURL* easy = curl_easy_init();
@@ -72,12 +76,17 @@ void CurlGet(benchmark::State& state, const char* path, size_t expected) {
     }
     benchmark::DoNotOptimize(body.data[expected - 1]);
   }
+  meter.Stop(state);
   state.SetItemsProcessed(state.iterations());
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (!OnlyLoopback())
+    fprintf(stderr,
+            "http_bench: not in a private network namespace (run it through scripts/netns): "
+            "its traffic stays on 127.0.0.1 by its addresses alone\n");
   if (!NginxFixture::Available()) {
     fprintf(stderr, "http_bench: %s is not installed\n", NginxFixture::kBinary);
     return 1;
@@ -114,9 +123,14 @@ int main(int argc, char** argv) {
   for (const Case& c : cases) {
     const double client = reporter.Rate(std::string("CHttpClient/") + c.size);
     const double curl = reporter.Rate(std::string("libcurl/") + c.size);
+    const double clientInsn = reporter.Instructions(std::string("CHttpClient/") + c.size);
+    const double curlInsn = reporter.Instructions(std::string("libcurl/") + c.size);
+    if (clientInsn > 0 && curlInsn > 0)
+      printf("%-6s CHttpClient %8.0f instructions a request, libcurl %8.0f, instruction ratio %.2f (target <= 1.0)\n",
+             c.size, clientInsn, curlInsn, clientInsn / curlInsn);
     if (client > 0 && curl > 0)
-      printf("%-6s CHttpClient %8.0f req/s, libcurl %8.0f req/s, ratio %.2f (target >= 1.0)\n", c.size, client, curl,
-             client / curl);
+      printf("%-6s CHttpClient %8.0f req/s, libcurl %8.0f req/s, rate ratio %.2f (target >= 1.0; %s)\n", c.size, client,
+             curl, client / curl, TimeLabel());
   }
   curl_global_cleanup();
   benchmark::Shutdown();

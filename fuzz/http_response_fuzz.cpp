@@ -4,6 +4,9 @@
 // all inputs: a thread per input exhausts the 32-bit address space under ASan. Checks that every field stays
 // within its size and that a failure leaves the response side alone.
 //
+// The socket pair is a Unix one: the target opens no network socket and so
+// runs without a private network namespace.
+//
 // Input: byte 0 chooses the packet size (0: 2048; 1 to 15; else 8 times
 // the byte, up to 2040); byte 1 adds that many times 512 filler bytes after the rest, so that
 // bodies and headers beyond the buffers are cheap to reach.

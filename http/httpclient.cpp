@@ -7,13 +7,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "http/httpresponse.h"
+#include "httpresponse.h"
 
 static_assert(offsetof(CHttpClient, iSocket) == 0, "iSocket offset");
 static_assert(offsetof(CHttpClient, usPort) == 4, "usPort offset");
@@ -52,6 +53,40 @@ int BoundedLength(const char* text, int limit) {
 template <size_t N>
 int FieldPrecision(const char (&)[N]) {
   return static_cast<int>(N - 1);
+}
+
+// Resolves a name or dotted address to its first IPv4 address, as
+// gethostbyname would, but with the result in storage of this call:
+// gethostbyname's result is shared by the whole process, and a lookup on
+// another thread can overwrite it while it is being copied. The working
+// storage starts on the stack and moves to the heap, doubling, only while the
+// lookup reports it too small; past kLookupMaxStorage the name counts as
+// unresolved.
+constexpr size_t kLookupStackStorage = 2048;
+constexpr size_t kLookupMaxStorage = 1 << 20;
+
+bool ResolveIPv4(const char* name, in_addr* address) {
+  char onStack[kLookupStackStorage];
+  char* storage = onStack;
+  char* onHeap = nullptr;
+  size_t size = sizeof(onStack);
+  hostent entry;
+  hostent* result = nullptr;
+  int lookupError = 0;
+  while (gethostbyname_r(name, &entry, storage, size, &result, &lookupError) == ERANGE &&
+         lookupError == NETDB_INTERNAL) {
+    result = nullptr;
+    free(onHeap);
+    onHeap = size < kLookupMaxStorage ? static_cast<char*>(malloc(size * 2)) : nullptr;
+    if (!onHeap) break;
+    storage = onHeap;
+    size *= 2;
+  }
+  const bool found = result && result->h_addrtype == AF_INET && result->h_length == sizeof(*address) &&
+                     result->h_addr_list && result->h_addr_list[0];
+  if (found) memcpy(address, result->h_addr_list[0], sizeof(*address));
+  free(onHeap);
+  return found;
 }
 
 }  // namespace
@@ -155,17 +190,13 @@ void CHttpClient::Process() {
 }
 
 bool CHttpClient::Connect(char* szHostName, int iPort) {
-  hostent* entry = szHostName ? gethostbyname(szHostName) : nullptr;
-  if (!entry || entry->h_addrtype != AF_INET || !entry->h_addr_list || !entry->h_addr_list[0]) {
+  sockaddr_in address;
+  memset(&address, 0, sizeof(address));
+  if (!szHostName || !ResolveIPv4(szHostName, &address.sin_addr)) {
     iError = HTTP_ERROR_BAD_HOST;
     return false;
   }
-  sockaddr_in address;
-  memset(&address, 0, sizeof(address));
-  address.sin_family = static_cast<sa_family_t>(entry->h_addrtype);
-  size_t addressLength = entry->h_length > 0 ? static_cast<size_t>(entry->h_length) : 0;
-  if (addressLength > sizeof(address.sin_addr)) addressLength = sizeof(address.sin_addr);
-  memcpy(&address.sin_addr, entry->h_addr_list[0], addressLength);
+  address.sin_family = AF_INET;
   address.sin_port = htons(static_cast<uint16_t>(iPort));
 
   // A socket still open from an earlier request is not leaked.

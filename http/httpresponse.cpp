@@ -2,7 +2,7 @@
 // code and content type. Every read stays within the given length or the
 // header's NUL; values are copied into bounded local buffers before strtol
 // so that it never reads past the value (strtol would skip a line feed).
-#include "http/httpresponse.h"
+#include "httpresponse.h"
 
 #include <cstdlib>
 #include <cstring>

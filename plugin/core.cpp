@@ -1,6 +1,7 @@
 // Plugin lifecycle: the entry points and the process-wide state they fill.
 #include "plugin/core.h"
 
+#include "amx/amxplugin.h"
 #include "plugin/host/host.h"
 #include "plugin/state.h"
 

@@ -4,7 +4,7 @@
 #include <cstdint>
 
 #include "amx/amx.h"
-#include "plugin/export.h"
+#include "core/export.h"
 
 // Bits of the Supports() answer.
 constexpr uint32_t kPluginInterfaceVersion = 0x0200;

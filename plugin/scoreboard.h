@@ -2,7 +2,7 @@
 // by the host side; the plugin only exports it.
 #pragma once
 
-#include "plugin/export.h"
+#include "core/export.h"
 #include "plugin/host/host.h"
 
 // What the network server hands to a remote procedure call handler.

@@ -12,7 +12,10 @@
 //   on first use. Priming it at load makes that first use happen here.
 // - The runtime reserves an emergency pool for exceptions when it starts and
 //   never frees it: in a program that lasts until exit, but a plugin can be
-//   unloaded and loaded again. It is handed back when the object is unloaded.
+//   unloaded and loaded again. It is handed back when the object is unloaded,
+//   where the runtime is the plugin's own copy: a build against the shared
+//   runtime (the sanitizer build) must leave that runtime's pool, which the
+//   whole process shares, alone.
 #include <dlfcn.h>
 #include <link.h>
 #include <unwind.h>
@@ -81,7 +84,13 @@ _Unwind_Reason_Code StopAtFirstFrame(_Unwind_Context*, void*) { return _URC_END_
 
 __attribute__((constructor)) void PrimeUnwinder() { _Unwind_Backtrace(StopAtFirstFrame, nullptr); }
 
-__attribute__((destructor)) void ReleaseRuntimeReserve() { __gnu_cxx::__freeres(); }
+__attribute__((destructor)) void ReleaseRuntimeReserve() {
+  dl_find_object runtime, plugin;
+  if (_dl_find_object(reinterpret_cast<void*>(&__gnu_cxx::__freeres), &runtime) == 0 &&
+      _dl_find_object(reinterpret_cast<void*>(&ReleaseRuntimeReserve), &plugin) == 0 &&
+      runtime.dlfo_map_start == plugin.dlfo_map_start)
+    __gnu_cxx::__freeres();
+}
 
 }  // namespace
 

@@ -3,8 +3,8 @@
 # user-mode emulation with the project's guest instruction counter
 # (bench/icount), so that each prints instructions per item and their ratios
 # beside the (emulated) times. Counts are the same on every machine; times
-# are not. Benchmarks that open sockets run in a private network namespace
-# with only loopback where the machine allows it.
+# are not. They run in a private network namespace with only loopback where
+# the machine allows it (scripts/netns): the HTTP benchmark opens sockets.
 # Usage: scripts/bench.sh [NAME [benchmark flags...]]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -17,12 +17,7 @@ run() {
   local program=build/release/bench/$1
   shift
   echo "== $(basename "$program") (guest instructions counted by $counter)"
-  if unshare -n true 2>/dev/null; then
-    unshare -n sh -c 'ip link set lo up && exec "$@"' sh qemu-i386 -plugin "$counter" "$program" "$@"
-  else
-    echo "bench: no private network namespace here: running in the machine's own network (loopback only)"
-    qemu-i386 -plugin "$counter" "$program" "$@"
-  fi
+  scripts/netns qemu-i386 -plugin "$counter" "$program" "$@"
 }
 
 if [ $# -gt 0 ]; then

@@ -9,6 +9,8 @@ packages=(
   clang-format clang-tidy cppcheck    # style and static checks
   clang libclang-rt-14-dev            # libFuzzer and sanitizer runtimes for -m32
   nginx curl                          # real server and client used as HTTP oracles
+  pkg-config                          # SDK check: the pkg-config consumer
+  iproute2                            # loopback up in the tests' private network namespaces
   valgrind libc6-dbg:i386             # memcheck of the 32-bit demo
   libbenchmark-dev:i386 libcurl4-openssl-dev:i386 libssl-dev:i386
 )

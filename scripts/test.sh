@@ -2,11 +2,15 @@
 # Builds core.so and runs every check: the test suite under AddressSanitizer
 # and UndefinedBehaviorSanitizer, a short run of every fuzz target, the demo
 # under valgrind's memcheck, and the release test suite last (its summary
-# closes the output). Installs what is missing first.
+# closes the output). Both suites include the soak loops (label soak). The
+# tests that open sockets run in private network namespaces (scripts/netns).
+# Installs what is missing first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 jobs=$(nproc)
+
+echo "== network: $(scripts/netns --check || true)"
 
 echo "== sanitizers: build and test (ASan + UBSan)"
 cmake --preset sanitize >/dev/null

@@ -69,6 +69,7 @@ struct NetworkServerOps {
                       char orderingChannel, PlayerAddress target, bool broadcast, bool shiftTimestamp) {
     // Read the stream in place through its layout: bits used at byte 0, data pointer at byte 12.
     if (self->throwOnSend) throw std::runtime_error("send failed");
+    if (self->onSend) self->onSend(stream);
     int32_t bitsUsed;
     const unsigned char* data;
     std::memcpy(&bitsUsed, stream, 4);

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -96,6 +97,8 @@ class NetworkServer {
   static int IdOf(PlayerAddress address);  // -1 when unknown
   std::vector<RpcSend> sends;
   bool throwOnSend = false;  // the send operation throws, as a failing host might
+  // Called by the send operation with the payload stream, which it reads in place.
+  std::function<void(const unsigned char* stream)> onSend;
 
  private:
   void* slots_[64];

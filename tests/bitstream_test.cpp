@@ -6,6 +6,7 @@
 #include <string>
 
 #include "tests/bitstream_test_util.h"
+#include "tests/soak_support.h"
 
 namespace {
 
@@ -504,6 +505,57 @@ TEST(BitStreamDiagnosticsDeathTest, AssertStreamEmptyAbortsWithTheReport) {
   EXPECT_DEATH(s.AssertStreamEmpty(),
                "raknet/BitStream\\.cpp:633: void RakNet::BitStream::AssertStreamEmpty\\(\\): "
                "Assertion `readOffset == numberOfBitsUsed' failed\\.");
+}
+
+// Soak loop (CTest label soak): streams that grow onto the heap, a stream on
+// a caller's buffer that copies it before growing, stream-to-stream copies
+// and CopyData; the heap is back to its figure at the end of every cycle.
+TEST(BitStreamSoak, ChurnWithGrowthCallerBuffersAndCopies) {
+  constexpr int kCycles = 3000;
+  uint8_t caller[64];
+  for (int i = 0; i < 64; ++i) caller[i] = static_cast<uint8_t>(i * 7);
+  int wrong = 0, drifted = 0;
+  auto cycle = [&](int i) {
+    BitStream grown;
+    const int fields = 40 + i % 200;  // from inline to 1 KiB on the heap
+    for (int f = 0; f < fields; ++f) {
+      const uint32_t value = static_cast<uint32_t>(f) * 2654435761u + static_cast<uint32_t>(i);
+      grown.WriteBits(reinterpret_cast<const uint8_t*>(&value), 32, true);
+      grown.Write1();  // every field unaligned after the first
+    }
+    const uint32_t small = static_cast<uint32_t>(i % 300);
+    grown.WriteCompressed(reinterpret_cast<const uint8_t*>(&small), 32, true);
+
+    BitStream onCaller(caller, sizeof(caller), false);
+    onCaller.Write(&grown, grown.numberOfBitsUsed);  // copies the caller's bytes first
+    BitStream sized(i % 1000);
+    sized.WriteAlignedBytes(caller, static_cast<int>(sizeof(caller)));
+    uint8_t* copy = nullptr;
+    const int copiedBits = onCaller.CopyData(&copy);
+    const bool copied = copy && copiedBits == onCaller.numberOfBitsUsed &&
+                        Bytes(copy, copy + (copiedBits + 7) / 8) == UsedBytes(onCaller) &&
+                        Bytes(copy, copy + sizeof(caller)) == Bytes(caller, caller + sizeof(caller));
+    delete[] copy;
+
+    onCaller.IgnoreBits(static_cast<int>(sizeof(caller)) * 8);
+    bool same = copied;
+    for (int f = 0; f < fields && same; ++f) {
+      uint32_t value = 0;
+      same = onCaller.ReadBits(reinterpret_cast<uint8_t*>(&value), 32, true) && onCaller.ReadBit() &&
+             value == static_cast<uint32_t>(f) * 2654435761u + static_cast<uint32_t>(i);
+    }
+    uint32_t back = 0;
+    if (!same || !onCaller.ReadCompressed(reinterpret_cast<uint8_t*>(&back), 32, true) || back != small) ++wrong;
+  };
+  cycle(0);
+  soak::Gauge gauge;
+  for (int i = 0; i < kCycles; ++i) {
+    cycle(i);
+    if (soak::HeapInUse() != gauge.heapBefore()) ++drifted;
+  }
+  gauge.Report("bit stream churn", kCycles, "cycles");
+  EXPECT_EQ(wrong, 0);
+  EXPECT_EQ(drifted, 0) << "cycles that ended with another heap figure";
 }
 
 }  // namespace

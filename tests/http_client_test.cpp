@@ -1,14 +1,17 @@
 // CHttpClient from core.so against scripted loopback servers: the request
 // texts, the reception rules, the error codes and the socket's lifecycle.
-#include <dirent.h>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netdb.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -19,6 +22,29 @@
 #include "http/httpclient.h"
 #include "tests/http_server.h"
 #include "tests/http_test_support.h"
+#include "tests/soak_support.h"
+
+// The client's name lookup through the dynamic linker, interposed here: while
+// armed it reports ERANGE for working storage below lookupNeeds bytes and
+// records the sizes it was offered.
+namespace {
+std::atomic<size_t> lookupNeeds{0};
+size_t lookupSizes[16];
+std::atomic<int> lookupCalls{0};
+}  // namespace
+
+extern "C" int gethostbyname_r(const char* name, hostent* entry, char* storage, size_t size, hostent** result,
+                               int* error) {
+  using Lookup = int (*)(const char*, hostent*, char*, size_t, hostent**, int*);
+  static const Lookup next = reinterpret_cast<Lookup>(dlsym(RTLD_NEXT, "gethostbyname_r"));
+  if (lookupNeeds == 0) return next(name, entry, storage, size, result, error);
+  const int call = lookupCalls++;
+  if (call < 16) lookupSizes[call] = size;
+  if (size >= lookupNeeds) return next(name, entry, storage, size, result, error);
+  *result = nullptr;
+  *error = NETDB_INTERNAL;
+  return ERANGE;
+}
 
 namespace {
 
@@ -52,15 +78,6 @@ void ExpectResponseSideMarked(const CHttpClient& client) {
   EXPECT_EQ(Get(client.iResponseBodyLength), 13);
   EXPECT_EQ(Get(client.iResponseCode), 777);
   EXPECT_EQ(Get(client.iContentType), 1);
-}
-
-int OpenDescriptorCount() {
-  int count = 0;
-  DIR* dir = opendir("/proc/self/fd");
-  if (!dir) return -1;
-  while (readdir(dir)) ++count;
-  closedir(dir);
-  return count;
 }
 
 bool IsOpen(int fd) { return fcntl(fd, F_GETFD) != -1 || errno != EBADF; }
@@ -234,10 +251,11 @@ struct ResponseCase {
 
 std::string Status(const std::string& headerLines) { return "HTTP/1.0 200 OK\r\n" + headerLines; }
 
-TEST(HttpClientResponse, Cases) {
+// Server behaviours, hostile ones included, and what the client makes of them.
+std::vector<ResponseCase> ResponseCases() {
   const std::string maxBody(kMaxStoredBody, 'b');
   const std::string header1023 = "HTTP/1.0 200 OK\r\nX: " + std::string(kMaxStoredHeader - 20, 'v');
-  const ResponseCase cases[] = {
+  return {
       {"declared length ends reception",
        {Status("Content-Length: 5\r\n\r\nhello")},
        true,
@@ -339,7 +357,10 @@ TEST(HttpClientResponse, Cases) {
       {"header of 1024", {header1023 + "v\r\n\r\n"}, false, HTTP_ERROR_MALFORMED_RESPONSE},
       {"endless header", {"HTTP/1.0 200 OK\r\n" + std::string(70000, 'h')}, true, HTTP_ERROR_MALFORMED_RESPONSE},
   };
-  for (const ResponseCase& c : cases) {
+}
+
+TEST(HttpClientResponse, Cases) {
+  for (const ResponseCase& c : ResponseCases()) {
     SCOPED_TRACE(c.name);
     ScriptedServer server({c.chunks, c.keepOpen});
     auto client = NewClient();
@@ -427,6 +448,8 @@ TEST(HttpClientResponse, GetHeaderValue) {
 // ---------------------------------------------------------------------------
 
 TEST(HttpClientConnection, UnresolvableHostIsError1) {
+  // Outside a loopback-only namespace the lookup would ask the machine's resolvers.
+  if (!OnlyLoopback()) GTEST_SKIP() << "no private network namespace: the lookup would leave the machine";
   auto client = NewClient();
   EXPECT_EQ(Fetch(*client, HTTP_GET, "no-such-host.invalid/"), HTTP_ERROR_BAD_HOST);
   EXPECT_EQ(Get(client->iSocket), -1);
@@ -434,11 +457,11 @@ TEST(HttpClientConnection, UnresolvableHostIsError1) {
 
 TEST(HttpClientConnection, RefusedPortIsError3AndClosesTheSocket) {
   RefusedPort refused;
-  const int before = OpenDescriptorCount();
+  const int before = soak::OpenDescriptors();
   auto client = NewClient();
   EXPECT_EQ(Fetch(*client, HTTP_GET, "127.0.0.1:" + std::to_string(refused.port())), HTTP_ERROR_CANT_CONNECT);
   EXPECT_EQ(Get(client->iSocket), -1);
-  EXPECT_EQ(OpenDescriptorCount(), before);
+  EXPECT_EQ(soak::OpenDescriptors(), before);
 }
 
 // A failed send keeps the socket open (error 4), raises no SIGPIPE, and the
@@ -464,10 +487,10 @@ TEST(HttpClientConnection, FailedSendDoesNotLeakTheSocket) {
   ASSERT_GE(socket, 0);
   EXPECT_TRUE(IsOpen(socket));
 
-  const int open = OpenDescriptorCount();
+  const int open = soak::OpenDescriptors();
   RefusedPort refused;  // one descriptor more
   EXPECT_FALSE(client->Connect(&host[0], refused.port()));
-  EXPECT_EQ(OpenDescriptorCount(), open);  // the old socket went with the failed attempt
+  EXPECT_EQ(soak::OpenDescriptors(), open);  // the old socket went with the failed attempt
 
   ASSERT_TRUE(client->Connect(&host[0], listener.port()));
   const int second = client->iSocket;
@@ -499,12 +522,124 @@ TEST(HttpClientConnection, CloseAfterReceptionLeavesOtherDescriptorsAlone) {
   close(other);
 }
 
+// A lookup that needs more than the stack storage gets heap storage, doubling,
+// and gives it back, whether the name resolves or, never fitting, ends in
+// error 1 at 1 MiB. Against a refused port: no server thread takes heap.
+TEST(HttpClientConnection, LookupStorageGrowsOnTheHeapAndIsGivenBack) {
+  RefusedPort refused;
+  const std::string url = "127.0.0.1:" + std::to_string(refused.port()) + "/";
+  int callsToFit = 0, callsToGiveUp = 0;
+  auto lookups = [&] {
+    lookupCalls = 0;
+    lookupNeeds = 10000;
+    EXPECT_EQ(Fetch(*NewClient(), HTTP_GET, url), HTTP_ERROR_CANT_CONNECT);  // resolved
+    callsToFit = lookupCalls.exchange(0);
+    lookupNeeds = SIZE_MAX;
+    EXPECT_EQ(Fetch(*NewClient(), HTTP_GET, url), HTTP_ERROR_BAD_HOST);
+    callsToGiveUp = lookupCalls;
+    lookupNeeds = 0;
+  };
+  lookups();  // the heap's own first-use state
+  const size_t heap = soak::HeapInUse();
+  lookups();
+  EXPECT_EQ(soak::HeapInUse(), heap);
+  EXPECT_EQ(callsToFit, 4);
+  ASSERT_EQ(callsToGiveUp, 10);
+  for (int i = 0; i < callsToGiveUp; ++i) EXPECT_EQ(lookupSizes[i], size_t{2048} << i);
+}
+
 TEST(HttpClientConnection, RecvRefusesANegativeSize) {
   auto client = NewClient();
   char buffer[4] = {'#', '#', '#', '#'};
   EXPECT_EQ(client->Recv(buffer, -1), -1);
   EXPECT_EQ(buffer[0], '#');
   EXPECT_EQ(Get(client->iError), 0);
+}
+
+// ---------------------------------------------------------------------------
+// Soak loops (CTest label soak): many requests, descriptors and heap flat.
+
+// Threads with their own objects, alternating between two servers on
+// different loopback addresses, one named and one given by number: every
+// answer comes from the server asked, none fails.
+TEST(HttpSoak, ThreadsWithTheirOwnClients) {
+  constexpr int kThreads = 8;
+  constexpr int kRequests = 200;
+  IdentityServer first("127.0.0.1"), second("127.0.0.2");
+  addrinfo hints{}, *found = nullptr;
+  hints.ai_family = AF_INET;
+  const bool named = getaddrinfo("localhost", nullptr, &hints, &found) == 0 &&
+                     reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr.s_addr == htonl(INADDR_LOOPBACK);
+  if (found) freeaddrinfo(found);
+  const std::string urls[2] = {(named ? "localhost:" : "127.0.0.1:") + std::to_string(first.port()) + "/",
+                               "127.0.0.2:" + std::to_string(second.port()) + "/"};
+  const std::string identities[2] = {first.identity(), second.identity()};
+  std::atomic<int> failed{0}, misrouted{0};
+  // One object per thread, for all its requests; the objects and the URLs
+  // are made here, so the threads themselves leave the heap to the C library.
+  std::vector<std::unique_ptr<CHttpClient>> clients;
+  for (int t = 0; t < kThreads; ++t) clients.push_back(NewClient());
+  std::atomic<int> together{0};
+  auto run = [&](int requests, bool meet) {
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+      threads.emplace_back([&, t] {
+        CHttpClient& client = *clients[t];
+        char url[2][64];
+        for (int which = 0; which < 2; ++which) snprintf(url[which], sizeof(url[which]), "%s", urls[which].c_str());
+        for (int i = 0; i < requests; ++i) {
+          const int which = (t + i) % 2;
+          const std::string& identity = identities[which];
+          if (client.ProcessURL(HTTP_GET, url[which], nullptr, nullptr) != 0 || client.iResponseCode != 200)
+            ++failed;
+          else if (Get(client.iResponseBodyLength) != static_cast<int>(identity.size()) ||
+                   memcmp(client.szResponseBody, identity.data(), identity.size()) != 0)
+            ++misrouted;
+          if (meet && i == 0) {
+            ++together;
+            while (together < kThreads) std::this_thread::yield();
+          }
+        }
+      });
+    }
+    for (std::thread& thread : threads) thread.join();
+  };
+  // A first round whose threads all meet after their first request: the C
+  // library's resolver keeps a table of the threads that use it, which grows
+  // to the most threads at once and stays.
+  run(2, true);
+  const bool warmedUp = first.WaitServed(kThreads, 2000) && second.WaitServed(kThreads, 2000);
+  soak::Gauge gauge;
+  run(kRequests, false);
+  // The servers close their last connections after the clients have their answers.
+  EXPECT_TRUE(warmedUp && first.WaitServed(kThreads * (kRequests + 2) / 2, 2000) &&
+              second.WaitServed(kThreads * (kRequests + 2) / 2, 2000));
+  gauge.Report(named ? "threads (localhost, 127.0.0.2)" : "threads (127.0.0.1, 127.0.0.2)", kThreads * kRequests,
+               "requests");
+  EXPECT_EQ(failed, 0);
+  EXPECT_EQ(misrouted, 0);
+}
+
+// Every server behaviour of the response table, round after round.
+TEST(HttpSoak, HostileServers) {
+  constexpr int kRounds = 100;
+  const std::vector<ResponseCase> cases = ResponseCases();
+  int requests = 0, wrong = 0;
+  auto round = [&] {
+    for (const ResponseCase& c : cases) {
+      ScriptedServer server({c.chunks, c.keepOpen, /*pauseMs=*/1});
+      auto client = NewClient();
+      if (Fetch(*client, HTTP_GET, server.Url()) != c.error || (c.error == 0 && client->iResponseCode != c.code))
+        ++wrong;
+      ++requests;
+    }
+  };
+  round();
+  soak::Gauge gauge;
+  requests = 0;
+  for (int i = 0; i < kRounds; ++i) round();
+  gauge.Report("hostile servers", requests, "requests");
+  EXPECT_EQ(wrong, 0);
 }
 
 }  // namespace

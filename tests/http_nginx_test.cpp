@@ -14,6 +14,7 @@
 #include "http/httpclient.h"
 #include "tests/http_test_support.h"
 #include "tests/nginx_fixture.h"
+#include "tests/soak_support.h"
 
 namespace {
 
@@ -130,6 +131,29 @@ TEST_F(HttpNginxTest, MissingPage) {
 
 TEST_F(HttpNginxTest, UrlWithoutPathGetsTheIndex) {
   CompareWithCurl("", HTTP_GET, 200, CONTENT_TYPE_TEXT_HTML, strlen("<html>index</html>\n"));
+}
+
+// Soak loop (CTest label soak): thousands of sequential requests, a fresh
+// object each, descriptors and heap flat.
+class HttpNginxSoak : public HttpNginxTest {};
+
+TEST_F(HttpNginxSoak, SequentialRequests) {
+  constexpr int kRequests = 3000;
+  const std::string expected = GeneratedContent(kSmallFile, false);
+  const std::string url = server_->HostAndPath("/1k.txt");
+  int wrong = 0;
+  auto request = [&] {
+    auto client = std::make_unique<CHttpClient>();
+    std::string urlCopy = url;
+    if (client->ProcessURL(HTTP_GET, &urlCopy[0], nullptr, nullptr) != 0 || client->iResponseCode != 200 ||
+        std::string(client->szResponseBody, client->iResponseBodyLength) != expected)
+      ++wrong;
+  };
+  request();
+  soak::Gauge gauge;
+  for (int i = 0; i < kRequests; ++i) request();
+  gauge.Report("nginx", kRequests, "requests");
+  EXPECT_EQ(wrong, 0);
 }
 
 }  // namespace

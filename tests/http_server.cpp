@@ -15,17 +15,17 @@ namespace {
 
 constexpr int kAcceptWaitMs = 5000;
 constexpr int kReceiveTimeoutMs = 3000;
-constexpr int kChunkPauseMs = 20;
 constexpr size_t kMaxRequest = 64 * 1024;
 constexpr int kMaxReceives = 1000;
 
-// A TCP socket bound to 127.0.0.1 on an ephemeral port; stores the port.
-int BoundLoopbackSocket(int* port) {
+// A TCP socket bound to a loopback address (127.0.0.1 unless given) on an
+// ephemeral port; stores the port.
+int BoundLoopbackSocket(int* port, const char* host = "127.0.0.1") {
   int fd = socket(AF_INET, SOCK_STREAM, 0);
   if (fd < 0) abort();
   sockaddr_in address{};
   address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (inet_pton(AF_INET, host, &address.sin_addr) != 1 || (ntohl(address.sin_addr.s_addr) >> 24) != 127) abort();
   socklen_t length = sizeof(address);
   if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
       getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
@@ -84,7 +84,7 @@ void ScriptedServer::Run() {
   }
 
   for (size_t i = 0; i < script_.chunks.size(); ++i) {
-    if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(kChunkPauseMs));
+    if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(script_.pauseMs));
     const std::string& chunk = script_.chunks[i];
     // The client may close early (an error, or the declared length is in).
     if (send(fd, chunk.data(), chunk.size(), MSG_NOSIGNAL) < 0) break;
@@ -122,4 +122,49 @@ bool SilentListener::HasPendingConnection(int waitMilliseconds) const {
 
 int SilentListener::Accept(int waitMilliseconds) const {
   return HasPendingConnection(waitMilliseconds) ? accept(socket_, nullptr, nullptr) : -1;
+}
+
+IdentityServer::IdentityServer(const char* address) {
+  listener_ = BoundLoopbackSocket(&port_, address);
+  if (listen(listener_, 64) != 0) abort();
+  identity_ = std::string(address) + ":" + std::to_string(port_);
+  thread_ = std::thread(&IdentityServer::Run, this);
+}
+
+IdentityServer::~IdentityServer() {
+  stop_ = true;
+  thread_.join();
+  close(listener_);
+}
+
+bool IdentityServer::WaitServed(int count, int waitMilliseconds) const {
+  for (int waited = 0; served_ < count && waited < waitMilliseconds; ++waited)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  return served_ >= count;
+}
+
+void IdentityServer::Run() {
+  const std::string response =
+      "HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(identity_.size()) + "\r\n\r\n" + identity_;
+  while (!stop_) {
+    pollfd waiting{listener_, POLLIN, 0};
+    if (poll(&waiting, 1, 50) != 1) continue;
+    int fd = accept(listener_, nullptr, nullptr);
+    if (fd < 0) continue;
+    SetReceiveTimeout(fd, kReceiveTimeoutMs);
+    // The request's head (in fixed storage: a served connection leaves the
+    // heap as it was), then the answer.
+    char request[4096];
+    size_t received = 0;
+    for (int i = 0; i < kMaxReceives && received < sizeof(request) - 1; ++i) {
+      ssize_t count = recv(fd, request + received, sizeof(request) - 1 - received, 0);
+      if (count <= 0) break;
+      received += static_cast<size_t>(count);
+      request[received] = '\0';
+      if (strstr(request, "\r\n\r\n")) break;
+    }
+    send(fd, response.data(), response.size(), MSG_NOSIGNAL);
+    close(fd);
+    ++served_;
+  }
 }

@@ -4,6 +4,7 @@
 // Every wait is bounded: accept and receive time out, loops are capped.
 #pragma once
 
+#include <atomic>
 #include <string>
 #include <thread>
 #include <vector>
@@ -11,6 +12,7 @@
 struct ServerScript {
   std::vector<std::string> chunks;  // sent in order, with a short pause between
   bool keepOpen = false;            // after the chunks, wait for the client to close
+  int pauseMs = 20;                 // between chunks
 };
 
 class ScriptedServer {
@@ -70,4 +72,32 @@ class SilentListener {
  private:
   int socket_ = -1;
   int port_ = 0;
+};
+
+// A server on a chosen address of 127.0.0.0/8 that answers every connection,
+// one after another, with a 200 response whose body names it
+// ("<address>:<port>"), until it is destroyed.
+class IdentityServer {
+ public:
+  explicit IdentityServer(const char* address);
+  ~IdentityServer();
+  IdentityServer(const IdentityServer&) = delete;
+  IdentityServer& operator=(const IdentityServer&) = delete;
+
+  int port() const { return port_; }
+  const std::string& identity() const { return identity_; }
+  int served() const { return served_; }
+  // Waits until `count` connections were served and closed; false when they
+  // were not within the time given.
+  bool WaitServed(int count, int waitMilliseconds) const;
+
+ private:
+  void Run();
+
+  int listener_ = -1;
+  int port_ = 0;
+  std::string identity_;
+  std::atomic<bool> stop_{false};
+  std::atomic<int> served_{0};
+  std::thread thread_;
 };

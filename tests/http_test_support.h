@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <thread>
 
+#include "tests/loopback_only.h"
+
 namespace http_test {
 
 // The client waits without a time-out; should a server ever fail to close,

@@ -6,7 +6,7 @@ root=$1
 build=$2
 cd "$root"
 plugin_sources=$(find plugin amx raknet http util -name '*.cpp' | sort)
-all_sources=$(find plugin amx raknet http util testhost tests bench fuzz -name '*.cpp' -o -name '*.h' | sort)
+all_sources=$(find include plugin amx raknet http util testhost tests bench fuzz examples -name '*.cpp' -o -name '*.h' | sort)
 
 status=0
 if ! clang-format --dry-run -Werror $all_sources; then
@@ -14,7 +14,7 @@ if ! clang-format --dry-run -Werror $all_sources; then
   status=1
 fi
 if ! cppcheck --quiet --error-exitcode=1 --platform=unix32 --std=c++17 --enable=warning,performance,portability \
-    --inline-suppr --suppress=missingIncludeSystem -I . plugin amx raknet http util; then
+    --inline-suppr --suppress=missingIncludeSystem -I . -I include plugin amx raknet http util; then
   echo "lint: cppcheck found problems"
   status=1
 fi

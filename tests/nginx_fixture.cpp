@@ -56,7 +56,11 @@ bool WriteFile(const std::string& path, const std::string& content) {
 
 std::string Config(const std::string& dir, int port) {
   const std::string temp = dir + "/tmp/";
-  return "worker_processes 1;\n"
+  // As root nginx hands its temporary directories to an unprivileged user,
+  // which a user namespace (scripts/netns) may not map: keep them root's.
+  const std::string user = geteuid() == 0 ? "user root root;\n" : "";
+  return user +
+         "worker_processes 1;\n"
          "pid " +
          dir +
          "/nginx.pid;\n"

@@ -9,6 +9,7 @@
 
 #include "gtest/gtest.h"
 #include "testhost/host.h"
+#include "tests/soak_support.h"
 
 using namespace testhost;
 
@@ -19,6 +20,15 @@ extern "C" __attribute__((visibility("default"))) int amx_Register(void*, const 
   ++g_decoyCalls;
   return -77;
 }
+
+// The C++ runtime's release of its start-up reserve, standing in for the
+// shared runtime's: a plugin built against the shared runtime (the sanitizer
+// build) binds to this one and must not call it when unloaded, since the
+// reserve belongs to the whole process. A plugin with its own copy calls its own.
+static int g_sharedRuntimeReleases = 0;
+namespace __gnu_cxx {
+void __freeres() noexcept { ++g_sharedRuntimeReleases; }
+}  // namespace __gnu_cxx
 
 namespace {
 
@@ -65,6 +75,11 @@ TEST_F(PluginTest, LifecycleAnswersAndLogLines) {
   ASSERT_EQ(host.log.size(), 2u);
   EXPECT_EQ(host.log[1], kUnloadedLine);
   EXPECT_EQ(host.log[1].size(), 65u);
+}
+
+TEST(PluginUnload, LeavesTheProcessWideRuntimeReserveAlone) {
+  { TestHost host(DefaultPluginPath()); }
+  EXPECT_EQ(g_sharedRuntimeReleases, 0);
 }
 
 TEST_F(PluginTest, AmxLoadRegistersTheNativeTableAndPassesTheResultBack) {
@@ -264,6 +279,33 @@ TEST_F(BotNativeTest, HugeNameKeepsStackUseBounded) {
   EXPECT_EQ(job.result, 1);
   ASSERT_EQ(host.addPlayerCalls.size(), 1u);
   EXPECT_EQ(host.addPlayerCalls[0].name, name);
+}
+
+// Soak loop (CTest label soak): the host's whole lifecycle, over and over,
+// with a bot added in each round; heap flat.
+class LifecycleSoak : public PluginTest {};
+
+TEST_F(LifecycleSoak, LoadAmxLoadAmxUnloadUnload) {
+  constexpr int kCycles = 5000;
+  ScriptMachine script("gamemode");
+  const cell name = script.AllocString("Bot");
+  int wrong = 0;
+  auto cycle = [&](int i) {
+    host.log.clear();
+    host.addPlayerCalls.clear();
+    EngineTable::calls().clear();
+    script.natives.clear();
+    const bool ok = host.Load() == 1 && host.AmxLoad(script) == 0 &&
+                    script.CallNative("AddServerBot", {i % kMaxPlayers, name}) == 1 && host.AmxUnload(script) == 0;
+    host.ProcessTick();
+    host.Unload();
+    if (!ok || host.log.size() != 2 || host.log[1] != kUnloadedLine || host.addPlayerCalls.size() != 1) ++wrong;
+  };
+  cycle(0);
+  soak::Gauge gauge;
+  for (int i = 0; i < kCycles; ++i) cycle(i);
+  gauge.Report("lifecycle", kCycles, "cycles");
+  EXPECT_EQ(wrong, 0);
 }
 
 }  // namespace

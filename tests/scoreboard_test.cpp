@@ -1,12 +1,55 @@
 // The scoreboard handler through the real core.so: the host delivers a
-// request as its network server would and records every send.
+// request as its network server would and records every send. Outside the
+// sanitizer build the test binary interposes malloc and realloc (core.so
+// calls them through the dynamic linker) to fail large requests on demand
+// and to know the size of the reply's heap buffer.
 #include <malloc.h>
 
+#include <algorithm>
+#include <cstdlib>
+#include <random>
 #include <stdexcept>
+#include <tuple>
 #include <vector>
 
 #include "gtest/gtest.h"
+#include "raknet/BitStream.h"
 #include "testhost/host.h"
+#include "tests/soak_support.h"
+
+#if !defined(__SANITIZE_ADDRESS__)
+extern "C" void* __libc_malloc(size_t size);
+extern "C" void* __libc_realloc(void* p, size_t size);
+
+namespace {
+size_t failFrom = SIZE_MAX;  // heap requests of at least this many bytes fail
+struct Block {
+  const void* p;
+  size_t bytes;
+} handedOut[16];  // the latest blocks handed out, newest at count - 1
+unsigned count = 0;
+
+void* Note(void* p, size_t bytes) {
+  if (p) handedOut[count++ % 16] = {p, bytes};
+  return p;
+}
+
+// The size asked for a live block handed out lately.
+size_t BlockBytes(const void* p) {
+  for (unsigned i = 1; i <= 16 && i <= count; ++i)
+    if (handedOut[(count - i) % 16].p == p) return handedOut[(count - i) % 16].bytes;
+  return 0;
+}
+}  // namespace
+
+extern "C" void* malloc(size_t size) { return Note(size >= failFrom ? nullptr : __libc_malloc(size), size); }
+extern "C" void* realloc(void* p, size_t size) {
+  return Note(size >= failFrom ? nullptr : __libc_realloc(p, size), size);
+}
+#else
+// The sanitizer's allocator reports exactly the size asked for.
+static size_t BlockBytes(const void* p) { return malloc_usable_size(const_cast<void*>(p)); }
+#endif
 
 using namespace testhost;
 
@@ -274,7 +317,84 @@ TEST(ScoreboardWindows, BeforeLoadAndBeforeTheFirstAmxLoadNothingIsSent) {
   EXPECT_EQ(server.sends.size(), 1u);
 }
 
+// What the host can read of a stream: counts, flags, the size of its heap
+// buffer (0 on the inline buffer) and the used bytes.
+typedef std::tuple<int, int, int, bool, size_t, std::vector<unsigned char>> StreamState;
+
+StreamState StateOf(const RakNet::BitStream& s) {
+  const bool onInline = s.data == s.inlineBuffer;
+  return StreamState(s.numberOfBitsUsed, s.numberOfBitsAllocated, s.readOffset, s.copyData,
+                     onInline ? 0 : BlockBytes(s.data),
+                     std::vector<unsigned char>(s.data, s.data + (s.numberOfBitsUsed + 7) / 8));
+}
+
+// The reply leaves the stream as writing each field with the exported
+// WriteBits does, from the same host data and the same rand seed: random
+// players (around the inline limit and the growth points, up to all 500),
+// scores and pings, missing and out-of-range pings included.
+TEST_F(ScoreboardTest, ReplyIsTheFieldByFieldBuild) {
+  StreamState sent;
+  server.onSend = [&sent](const unsigned char* stream) {
+    sent = StateOf(*reinterpret_cast<const RakNet::BitStream*>(stream));
+  };
+  std::mt19937 random(11);
+  std::vector<int> ids(kMaxPlayers);
+  const int32_t pingsToReplace[] = {0, 65536, -1, INT32_MIN};
+  for (int round = 0; round < 120; ++round) {
+    const int counts[] = {0, 1, 25, 26, 52, 53, 104, 105, 209, 210, 419, 420, 500};
+    const int players = round < 13 ? counts[round] : static_cast<int>(random() % (kMaxPlayers + 1));
+    for (int id = 0; id < kMaxPlayers; ++id) ids[id] = id;
+    std::shuffle(ids.begin(), ids.end(), random);
+    std::sort(ids.begin(), ids.begin() + players);
+    std::vector<int32_t> scores(players), pings(players);
+    for (int id = 0; id < kMaxPlayers; ++id) pool.Disconnect(id);
+    for (int i = 0; i < players; ++i) {
+      scores[i] = static_cast<int32_t>(random());
+      pings[i] = random() % 4 == 0 ? pingsToReplace[random() % 4] : static_cast<int32_t>(random() % 65535 + 1);
+      pool.Connect(ids[i], scores[i]);
+      server.SetPing(ids[i], pings[i]);
+    }
+    std::srand(round);
+    Request(0);
+    ASSERT_EQ(server.sends.size(), static_cast<size_t>(round + 1));
+
+    std::srand(round);
+    RakNet::BitStream reference;
+    for (int i = 0; i < players; ++i) {
+      const uint16_t id16 = static_cast<uint16_t>(ids[i]);
+      const uint32_t raw = static_cast<uint32_t>(pings[i]);
+      const int32_t ping = raw == 0 || raw > 65535 ? std::rand() % 100 + 10 : pings[i];
+      reference.WriteBits(reinterpret_cast<const unsigned char*>(&id16), 16, true);
+      reference.WriteBits(reinterpret_cast<const unsigned char*>(&scores[i]), 32, true);
+      reference.WriteBits(reinterpret_cast<const unsigned char*>(&ping), 32, true);
+    }
+    ASSERT_EQ(sent, StateOf(reference)) << players << " players, round " << round;
+  }
+}
+
 #if !defined(__SANITIZE_ADDRESS__)
+// When the reply's buffer cannot be had, nothing of it goes out and no
+// public runs; one log line says so and nothing stays allocated.
+TEST_F(ScoreboardTest, NoReplyAtAllWhenItsMemoryCannotBeHad) {
+  for (int id = 0; id < 30; ++id) pool.Connect(id, id);
+  Request(4);  // the host looks the handler up
+  server.sends.clear();
+  script.executions.clear();
+  host.log.clear();  // keeps room for a line
+  const size_t before = mallinfo2().uordblks;
+  failFrom = 4096;  // the reply needs more, what the host records less
+  Request(4);
+  failFrom = SIZE_MAX;
+  ASSERT_EQ(host.log.size(), 1u);
+  EXPECT_EQ(host.log[0], "Error. OnPlayerTabUpdate: out of memory, no scoreboard sent to playerid 4");
+  host.log.clear();
+  EXPECT_EQ(mallinfo2().uordblks, before);
+  EXPECT_TRUE(server.sends.empty());
+  EXPECT_TRUE(script.executions.empty());
+  Request(4);  // memory is back
+  EXPECT_EQ(Decode(OnlySend().payload).size(), 30u);
+}
+
 // The reply stream is released even when a host operation unwinds through
 // the handler (the sanitizer build checks leaks by itself).
 TEST_F(ScoreboardTest, ReplyStreamIsReleasedWhenTheSendThrows) {
@@ -286,5 +406,32 @@ TEST_F(ScoreboardTest, ReplyStreamIsReleasedWhenTheSendThrows) {
   EXPECT_EQ(mallinfo2().uordblks, before);
 }
 #endif
+
+// Soak loop (CTest label soak): replies to a full server, one request after
+// another; heap flat.
+class ScoreboardSoak : public ScoreboardTest {};
+
+TEST_F(ScoreboardSoak, RepliesToFiveHundredPlayers) {
+  constexpr int kReplies = 3000;
+  for (int id = 0; id < kMaxPlayers; ++id) {
+    pool.Connect(id, id);
+    server.SetPing(id, id % 3 == 0 ? 0 : id);  // a third shown with a random ping
+  }
+  int wrong = 0;
+  auto reply = [&](int i) {
+    server.sends.clear();
+    script.executions.clear();
+    EngineTable::calls().clear();
+    Request(i % kMaxPlayers);
+    if (server.sends.size() != 1 || server.sends[0].bitsUsed != kMaxPlayers * kEntryBytes * 8 ||
+        script.executions.size() != 1)
+      ++wrong;
+  };
+  reply(0);
+  soak::Gauge gauge;
+  for (int i = 0; i < kReplies; ++i) reply(i);
+  gauge.Report("scoreboard (500 players)", kReplies, "replies");
+  EXPECT_EQ(wrong, 0);
+}
 
 }  // namespace

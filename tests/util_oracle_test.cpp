@@ -87,18 +87,60 @@ TEST(StrnicmpOracle, SignMatchesStrncasecmp) {
   }
 }
 
+// The comparison rule one position at a time, as the plain reference.
+int PlainStrnicmp(const std::string& a, const std::string& b, unsigned count) {
+  auto fold = [](char c) { return static_cast<signed char>(c >= 'a' && c <= 'z' ? c - 32 : c); };
+  for (unsigned i = 0; i < count; ++i) {
+    const signed char fa = fold(a.c_str()[i]), fb = fold(b.c_str()[i]);
+    if (fa != fb) return fa - fb;
+    if (!fa) return 0;
+  }
+  return 0;
+}
+
+// Places s so that the last readable byte is its terminator or, when the
+// count ends inside s, its byte at position count - 1.
+const char* PlaceForCount(GuardedString& page, const std::string& s, unsigned count) {
+  if (count == 0 || count > s.size()) return page.place(s.data(), s.size());
+  char* placed = page.place(s.data(), count - 1);
+  placed[count - 1] = s[count - 1];
+  return placed;
+}
+
+TEST(StrnicmpOracle, MatchesPlainRuleOnEveryByteWithinTerminatorAndCount) {
+  std::mt19937 rng = MakeRng();
+  std::string every;
+  for (int c = 1; c < 256; ++c) every += static_cast<char>(c);
+  const std::string narrow = "aAzZ_`[{\xE9\x80";
+  GuardedString first_page, second_page;
+  for (int i = 0; i < kRounds; ++i) {
+    const std::string& alphabet = i % 2 ? every : narrow;
+    const std::string prefix = RandomString(rng, "aAbByYzZ09-:", 20);
+    const std::string a = prefix + RandomString(rng, alphabet, 3);
+    const std::string b = prefix + RandomString(rng, alphabet, 3);
+    const unsigned count = std::uniform_int_distribution<unsigned>(0, 26)(rng);
+    const char* pa = PlaceForCount(first_page, a, count);
+    const char* pb = PlaceForCount(second_page, b, count);
+    ASSERT_EQ(Util_strnicmp(pa, pb, count), PlainStrnicmp(a, b, count)) << a << " / " << b << " / " << count;
+  }
+}
+
 TEST(StristrOracle, PositionMatchesStrcasestr) {
   std::mt19937 rng = MakeRng();
-  std::string ascii;
-  for (int c = 1; c < 128; ++c) ascii += static_cast<char>(c);
+  // Every byte: the C library's C locale folds ASCII letters only, as these
+  // utilities do, so positions agree on bytes 0x80..0xFF too.
+  std::string every;
+  for (int c = 1; c < 256; ++c) every += static_cast<char>(c);
   const std::string narrow = "aAbB:";
+  GuardedString haystack_page, needle_page;
   for (int i = 0; i < kRounds; ++i) {
-    const std::string& alphabet = i % 4 ? narrow : ascii;
+    const std::string& alphabet = i % 4 ? narrow : every;
     const std::string haystack = RandomString(rng, alphabet, 40);
     std::string needle = RandomString(rng, alphabet, 4);
     if (needle.empty()) needle = "a";  // the C library finds an empty needle at the start
-    ASSERT_EQ(Util_stristr(haystack.c_str(), needle.c_str()), strcasestr(haystack.c_str(), needle.c_str()))
-        << haystack << " / " << needle;
+    const char* h = haystack_page.place(haystack.data(), haystack.size());
+    const char* n = needle_page.place(needle.data(), needle.size());
+    ASSERT_EQ(Util_stristr(h, n), strcasestr(h, n)) << haystack << " / " << needle;
   }
 }
 
@@ -138,8 +180,9 @@ TEST(Base64Oracle, MatchesPythonBase64) {
       "import sys,base64\nfor l in sys.stdin: print(base64.b64encode(bytes.fromhex(l.strip())).decode())", inputs);
   ASSERT_EQ(expected.size(), inputs.size()) << "python3 base64 did not answer every input";
   char out[4 * kMaxBatchInput / 3 + 8];
+  GuardedString page;
   for (size_t i = 0; i < inputs.size(); ++i) {
-    Util_Base64Encode(const_cast<char*>(inputs[i].c_str()), out);
+    Util_Base64Encode(page.place(inputs[i].data(), inputs[i].size()), out);
     ASSERT_EQ(out, expected[i]) << Hex(inputs[i]);
   }
 }
@@ -176,6 +219,39 @@ TEST(UrlUnencodeOracle, MatchesPythonUnquotePlus) {
     char* s = page.place(inputs[i].data(), inputs[i].size());
     Util_UrlUnencode(s);
     ASSERT_EQ(Hex(s), expected[i]) << inputs[i];
+  }
+}
+
+// The decoding rule one byte at a time, as the plain reference: hex digits of
+// either case, any other escape character 0, an escape cut short dropped.
+std::string PlainUrlDecode(const std::string& in) {
+  auto digit = [](char c) -> unsigned {
+    const char* hex = "0123456789ABCDEF0123456789abcdef";
+    const char* at = c ? strchr(hex, c) : nullptr;
+    return at ? static_cast<unsigned>(at - hex) % 16 : 0;
+  };
+  std::string out;
+  for (size_t i = 0; i < in.size(); ++i) {
+    if (in[i] == '%') {
+      if (in.size() - i < 3) break;
+      out += static_cast<char>(digit(in[i + 1]) * 16 + digit(in[i + 2]));
+      i += 2;
+    } else {
+      out += in[i] == '+' ? ' ' : in[i];
+    }
+  }
+  return out;
+}
+
+TEST(UrlUnencodeOracle, MatchesPlainDecoderOnMalformedEscapes) {
+  std::mt19937 rng = MakeRng();
+  GuardedString page;
+  for (int i = 0; i < kRounds; ++i) {
+    const std::string in = RandomString(rng, i % 2 ? "%%+a0F9fgZ&= \xE9" : "%+4aB!", 24);
+    char* s = page.place(in.data(), in.size());
+    Util_UrlUnencode(s);
+    const std::string expected = PlainUrlDecode(in);
+    ASSERT_EQ(std::string(s, expected.size() + 1), expected + '\0') << in;
   }
 }
 

@@ -5,24 +5,34 @@
 // resolves the host, connects, sends one request, reads the response until
 // the server closes or the declared body length is in, and leaves status,
 // header, body, content type and an error code in the object. Every buffer
-// lives inside the object or in fixed-size storage of the call; nothing is
-// allocated from the heap.
+// lives inside the object or in fixed-size storage of the call; only a name
+// lookup whose result outgrows 2 KiB borrows heap storage, and gives it back
+// before Connect returns. The object is 82974 bytes: create it with new
+// rather than on a small stack. Strings passed in are only read.
 //
-// Error codes (iError; set to 0 only by the constructor, each failure writes
-// its code, success writes nothing):
-//   1  the host name did not resolve (no socket was created)
-//   2  socket() failed
-//   3  connect() failed (the socket is closed again)
-//   4  send() failed (the socket stays open until CloseConnection or the
-//      destructor)
-//   5  the body does not fit: a declared Content-Length of 64000 or more, or
-//      more than 63999 body bytes arrived without a declared length
-//   6  no usable header: the connection ended before the blank line, the
-//      header is longer than 1023 characters, or it does not begin "HTTP"
-//   7  the request was refused before anything was sent: request type not
-//      1 to 3, an argument beyond its limit (URL over 510 characters, host
-//      part over 255, referer over 255, POST data over 16383), null URL, null
-//      POST data for type 2, or a request text over 16383 characters
+// Threads: one object serves one request at a time and is not for two
+// threads at once. Objects on different threads are independent: the name
+// lookup keeps its result in storage of the call, not of the process.
+//
+// Error codes (HttpError; iError is set to 0 only by the constructor, each
+// failure writes its code, success writes nothing: use one object per
+// request):
+//   1 BAD_HOST      the host name did not resolve (no socket was created)
+//   2 NO_SOCKET     socket() failed
+//   3 CANT_CONNECT  connect() failed (the socket is closed again)
+//   4 CANT_WRITE    send() failed (the socket stays open until
+//                   CloseConnection or the destructor)
+//   5 CONTENT_TOO_BIG  the body does not fit: a declared Content-Length of
+//      64000 or more, or more than 63999 body bytes arrived without a
+//      declared length
+//   6 MALFORMED_RESPONSE  no usable header: the connection ended before the
+//      blank line, the header is longer than 1023 characters, or it does not
+//      begin "HTTP"
+//   7 BAD_REQUEST  the request was refused before anything was sent: request
+//      type not 1 to 3, an argument beyond its limit (URL over 510
+//      characters, host part over 255, referer over 255, POST data over
+//      16383), null URL, null POST data for type 2, or a request text over
+//      16383 characters
 // After 5 and 6 the socket is closed and the response side is unchanged.
 //
 // The socket: iSocket is -1 whenever the object holds no open socket; every
@@ -30,11 +40,17 @@
 // someone else is never closed. The destructor closes a socket still open.
 #pragma once
 
-#include "plugin/export.h"
+#include "core/export.h"
 
+// Request types (iType, iRequestType). POST sends its form data as given.
 enum HttpRequestType { HTTP_GET = 1, HTTP_POST = 2, HTTP_HEAD = 3 };
 
+// iContentType: a Content-Type value containing "text/html", or no usable
+// value, gives TEXT_HTML; else one containing "text/plain" gives TEXT_PLAIN;
+// any other gives OTHER.
 enum HttpContentType { CONTENT_TYPE_OTHER = 0, CONTENT_TYPE_TEXT_PLAIN = 1, CONTENT_TYPE_TEXT_HTML = 2 };
+
+// iError and ProcessURL's result, as listed above.
 
 enum HttpError {
   HTTP_ERROR_NONE = 0,
@@ -61,13 +77,17 @@ constexpr int kHttpBodySize = 64000;
 #pragma pack(push, 1)
 class CORE_EXPORT CHttpClient {
  public:
-  int iSocket;
+  int iSocket;  // the open socket, or -1
+  // The request side, filled by InitRequest.
   unsigned short usPort;
   int iRequestType;
   char szHost[256];
   char szPath[1024];
   char szPostData[16384];
   char szReferer[256];
+  // The response, filled when a request succeeds: the header (status line
+  // first) and the body, each followed by a NUL, their lengths, the status
+  // code and the HttpContentType.
   char szResponseHeader[kHttpHeaderSize];
   char szResponseBody[kHttpBodySize];
   int iResponseHeaderLength;

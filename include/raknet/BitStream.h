@@ -1,19 +1,38 @@
 // A growable byte buffer written and read bit by bit, most significant bit of
-// each byte first. Bytes of a multi-byte value keep their memory order.
+// each byte first. Bytes of a multi-byte value keep their memory order (least
+// significant first). Counts and positions are in bits unless a name says
+// bytes; a stream holds less than 2^30 bits (128 MiB).
+//
+// Ownership: a stream owns its buffer (copyData true: inlineBuffer until it
+// needs more than 256 bytes, then a heap buffer it grows and frees) unless it
+// reads a caller's buffer in place (constructed with copy false, or SetData):
+// that buffer must outlive the stream, which writes into it but never frees
+// it; the first write that needs more room than it has takes a private copy.
+//
+// Writes report nothing: they append at numberOfBitsUsed and grow the buffer;
+// a write that cannot get the memory is dropped whole. Reads return false
+// when too few unread bits remain (ReadBits and ReadAlignedBytes also for a
+// count below 1): ReadBits, ReadBit and Read then change nothing;
+// ReadAlignedBytes may have moved to the next byte boundary and
+// ReadCompressed past the bits it examined, and the destination is then
+// incomplete.
 //
 // The host reads a stream object's fields in place, so the field order, their
 // widths and the 256-byte inline buffer are a fixed binary layout (checked at
 // compile time in BitStream.cpp).
 #pragma once
 
-#include "plugin/export.h"
+#include "core/export.h"
 
 namespace RakNet {
 
 class CORE_EXPORT BitStream {
  public:
   BitStream();
+  // Reserves initialBytes on the heap when that is more than 256.
   explicit BitStream(int initialBytes);
+  // Holds the source's bytes: a copy (copy true) or the source itself, read
+  // in place (copy false).
   BitStream(unsigned char* source, unsigned int lengthInBytes, bool copy);
   ~BitStream();
 
@@ -32,6 +51,9 @@ class CORE_EXPORT BitStream {
   void AssertCopyData();
   void AddBitsAndReallocate(int bitsToWrite);
 
+  // Appends count bits from source, whole bytes first. rightAligned: a last
+  // partial byte's bits are its low bits, else its high bits (with zeros
+  // below them).
   void WriteBits(const unsigned char* source, int count, bool rightAligned);
   void Write0();
   void Write1();
@@ -40,18 +62,27 @@ class CORE_EXPORT BitStream {
   void AlignWriteToByteBoundary();
   void AlignReadToByteBoundary();
 
+  // *copy receives a new[] array of the (numberOfBitsUsed + 7) / 8 used
+  // bytes, which the caller releases with delete[]; returns numberOfBitsUsed
+  // (0 and a null *copy when out of memory).
   int CopyData(unsigned char** copy) const;
   void PrintBits() const;
   void AssertStreamEmpty();
   bool DoEndianSwap() const;
   void ReverseBytes(unsigned char* input, unsigned char* output, int length);
 
+  // byteCount whole bytes at the current bit position.
   void Write(const char* source, int byteCount);
   bool Read(char* destination, int byteCount);
+  // byteCount bytes after moving to the next byte boundary.
   void WriteAlignedBytes(const unsigned char* source, int byteCount);
   bool ReadAlignedBytes(unsigned char* destination, int byteCount);
+  // Appends up to bitCount (or all) unread bits of source, advancing its
+  // read position.
   void Write(BitStream* source, int bitCount);
   void Write(BitStream* source);
+  // An integer of sizeInBits (a multiple of 8) at value, in fewer bits when
+  // its high bytes are all 0 (isUnsigned) or all 0xFF (signed).
   void WriteCompressed(const unsigned char* value, int sizeInBits, bool isUnsigned);
   bool ReadCompressed(unsigned char* value, int sizeInBits, bool isUnsigned);
 

@@ -1,0 +1,50 @@
+// String, URL and encoding utilities over zero-terminated 8-bit strings.
+// Letter case is ASCII only and case-insensitive operations fold to upper
+// case. Every buffer belongs to the caller; nothing is allocated or kept.
+// Output buffers carry no size: each function states the room needed, and
+// the in-place functions never lengthen their string. Only Util_strrev
+// accepts a null pointer. The functions report nothing but their results.
+#pragma once
+
+#include "core/export.h"
+
+// Room for Util_itoa's output: 32 digits, a sign and the terminator.
+constexpr int kUtilItoaBufferSize = 34;
+
+// Room for Util_Base64Encode's output from a source of sourceLength bytes:
+// four characters per started group of three bytes, and the terminator.
+constexpr int UtilBase64BufferSize(int sourceLength) { return 4 * ((sourceLength + 2) / 3) + 1; }
+
+// The Base64 alphabet (64 characters, then the pad character), looked up at
+// every call of Util_Base64Encode; repointing it changes the alphabet.
+CORE_EXPORT extern char* Base64Encoding;
+
+// Decodes in place: '+' becomes a space and every '%' takes the two
+// characters after it as one hex-coded byte.
+CORE_EXPORT void Util_UrlUnencode(char* text);
+CORE_EXPORT char Util_toupper(char c);
+// The leftmost case-insensitive occurrence of needle in haystack, or null
+// (also for an empty needle or haystack).
+CORE_EXPORT char* Util_stristr(const char* haystack, const char* needle);
+CORE_EXPORT void Util_strupr(char* text);
+// 1 when the whole text matches the pattern ('*' any run, '?' one
+// character, case-sensitive), else 0.
+CORE_EXPORT int Util_wildcmp(char* pattern, char* text);
+// Compares at most count characters ignoring case: 0 when equal, else the
+// difference of the first unequal pair after folding to upper case.
+CORE_EXPORT int Util_strnicmp(const char* first, const char* second, unsigned int count);
+// Writes value in base 2 to 35 (0 means 10) into out, which holds
+// kUtilItoaBufferSize bytes, and returns out; another base gives "".
+CORE_EXPORT char* Util_itoa(int value, char* out, int base);
+// Encodes source up to its terminator into out, which holds
+// UtilBase64BufferSize(strlen(source)) bytes; padded with '=', no line breaks.
+CORE_EXPORT void Util_Base64Encode(char* source, char* out);
+// 1 when the name holds a character other than 0-9, A-Z, a-z, '[', ']' or
+// '_', else 0.
+CORE_EXPORT int ContainsInvalidNickChars(char* name);
+// Replaces every '%' with '?' in place.
+CORE_EXPORT void ReplaceBadChars(char* text);
+// 1 when the file opens for reading, else 0 (the reason is not reported).
+CORE_EXPORT int CanFileBeOpenedForReading(char* path);
+// Reverses the string in place and returns it; null gives null.
+CORE_EXPORT char* Util_strrev(char* text);
