@@ -362,14 +362,6 @@ __attribute__((noinline, noipa)) bool AccReadCompressed(AccStream* s, unsigned c
 using WriteFn = void (*)(AccStream*, const unsigned char*, int, bool);
 using ReadFn = bool (*)(AccStream*, unsigned char*, int, bool);
 
-// The function pointers go through memory the compiler cannot see into, so
-// every call is an indirect call it cannot inline.
-template <class Fn>
-Fn Opaque(Fn fn) {
-  benchmark::DoNotOptimize(fn);
-  return fn;
-}
-
 // ---- secondary references -------------------------------------------------------
 
 // Bits accumulate most significant first in a 64-bit word and leave it 32 at a

@@ -12,6 +12,16 @@
 
 #include "bench/icount.h"
 
+// A pointer the optimiser must treat as unknown: a function called through
+// it stays an indirect call it cannot inline, as a function of another module
+// is. (A register operand: the library's DoNotOptimize may pick its memory
+// alternative, and gcc has then been seen to drop the store of the pointer.)
+template <typename Pointer>
+Pointer Opaque(Pointer p) {
+  asm volatile("" : "+r"(p));
+  return p;
+}
+
 // Guest instructions per item from construction to Stop(), set as the run's
 // "insn" counter; nothing when the program runs without the counter. Start it
 // just before the timed loop and stop it just after.

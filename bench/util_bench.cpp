@@ -25,16 +25,6 @@
 
 namespace {
 
-// A pointer the optimiser must treat as unknown: a function called through
-// it stays an indirect call to code it cannot inline. (A register operand: the
-// library's DoNotOptimize may pick its memory alternative, and gcc has then
-// been seen to drop the store of the pointer.)
-template <typename Pointer>
-Pointer Opaque(Pointer p) {
-  asm volatile("" : "+r"(p));
-  return p;
-}
-
 // ---- Util_stristr / strcasestr ------------------------------------------------
 
 // About 400 bytes of response header with a last line whose name is searched.
