@@ -27,12 +27,10 @@ constexpr int kFieldBits[] = {16, 32, 32};
 
 // The network server and its two per-player operations, looked up once: the
 // host's operation table does not change while the server lives.
-typedef PlayerAddress (*AddressOfFn)(void*, int32_t);
-typedef int32_t (*GetPingFn)(void*, PlayerAddress);
 struct PingSource {
   void* server;
-  AddressOfFn addressOf;
-  GetPingFn getPing;
+  host::AddressOfOp addressOf;
+  host::GetPingOp getPing;
 };
 
 }  // namespace
@@ -85,8 +83,8 @@ static int LastGrowthEnd(int entries, int inlineBits) {
 // player id below 500. False when memory for it could not be had; the stream
 // then holds part of the reply (and releases what it allocated).
 static bool FillReply(RakNet::BitStream& reply, void* server, const void* pool) {
-  const PingSource source = {server, host::Operation<AddressOfFn>(server, host::kOpAddressOfPlayerId),
-                             host::Operation<GetPingFn>(server, host::kOpGetPing)};
+  const PingSource source = {server, host::Operation<host::AddressOfOp>(server, host::kOpAddressOfPlayerId),
+                             host::Operation<host::GetPingOp>(server, host::kOpGetPing)};
   const int inlineBits = reply.numberOfBitsAllocated;
   unsigned char* out = reply.data;
   unsigned char* end = reply.data + (inlineBits >> 3);

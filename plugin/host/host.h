@@ -72,9 +72,11 @@ inline Fn Operation(void* server, int position) {
   return reinterpret_cast<Fn>(table[position]);
 }
 
-inline int32_t GetPing(void* server, PlayerAddress peer) {
-  return Operation<int32_t (*)(void*, PlayerAddress)>(server, kOpGetPing)(server, peer);
-}
+// The per-player operations, which the scoreboard looks up once per reply.
+typedef int32_t (*GetPingOp)(void* server, PlayerAddress peer);
+// Returned through a hidden result pointer that the callee pops, as the
+// 32-bit ABI does for every structure result.
+typedef PlayerAddress (*AddressOfOp)(void* server, int32_t id);
 
 inline void SendRpc(void* server, int* rpcId, RakNet::BitStream* payload, int priority, int reliability,
                     char orderingChannel, PlayerAddress target, bool broadcast, bool shiftTimestamp) {
@@ -85,12 +87,6 @@ inline void SendRpc(void* server, int* rpcId, RakNet::BitStream* payload, int pr
 
 inline int32_t PlayerIdOf(void* server, PlayerAddress peer) {
   return Operation<int32_t (*)(void*, PlayerAddress)>(server, kOpPlayerIdOfAddress)(server, peer);
-}
-
-// Returned through a hidden result pointer that the callee pops, as the
-// 32-bit ABI does for every structure result.
-inline PlayerAddress AddressOf(void* server, int32_t id) {
-  return Operation<PlayerAddress (*)(void*, int32_t)>(server, kOpAddressOfPlayerId)(server, id);
 }
 
 // The host's add-player routine; its result is not used.
