@@ -381,14 +381,14 @@ TEST_F(ScoreboardTest, NoReplyAtAllWhenItsMemoryCannotBeHad) {
   server.sends.clear();
   script.executions.clear();
   host.log.clear();  // keeps room for a line
-  const size_t before = mallinfo2().uordblks;
+  const size_t before = soak::HeapInUse();
   failFrom = 4096;  // the reply needs more, what the host records less
   Request(4);
   failFrom = SIZE_MAX;
   ASSERT_EQ(host.log.size(), 1u);
   EXPECT_EQ(host.log[0], "Error. OnPlayerTabUpdate: out of memory, no scoreboard sent to playerid 4");
   host.log.clear();
-  EXPECT_EQ(mallinfo2().uordblks, before);
+  EXPECT_EQ(soak::HeapInUse(), before);
   EXPECT_TRUE(server.sends.empty());
   EXPECT_TRUE(script.executions.empty());
   Request(4);  // memory is back
@@ -401,9 +401,9 @@ TEST_F(ScoreboardTest, ReplyStreamIsReleasedWhenTheSendThrows) {
   for (int id = 0; id < 100; ++id) pool.Connect(id, id);  // large enough to live on the heap
   server.throwOnSend = true;
   EXPECT_THROW(Request(0), std::runtime_error);  // warm up the exception machinery
-  size_t before = mallinfo2().uordblks;
+  const size_t before = soak::HeapInUse();
   for (int i = 0; i < 20; ++i) EXPECT_THROW(Request(0), std::runtime_error);
-  EXPECT_EQ(mallinfo2().uordblks, before);
+  EXPECT_EQ(soak::HeapInUse(), before);
 }
 #endif
 
