@@ -75,7 +75,7 @@ struct WatchedFree {
 // Fails every request of at least `bytes` bytes to the functions `which`
 // (malloc, realloc or both) while in scope.
 struct FailingHeap {
-  explicit FailingHeap(size_t bytes, unsigned which = kMalloc | kRealloc) {
+  explicit FailingHeap(size_t bytes, unsigned which) {
     failFrom = bytes;
     failing = which;
   }
@@ -88,7 +88,7 @@ struct FailingHeap {
 #else
 enum : unsigned { kMalloc = 1, kRealloc = 2 };
 struct FailingHeap {
-  explicit FailingHeap(size_t, unsigned = kMalloc | kRealloc) {}
+  explicit FailingHeap(size_t, unsigned) {}
 };
 struct WatchedFree {
   explicit WatchedFree(const void*, bool = false) {}
@@ -110,7 +110,7 @@ TEST(BitStreamFailedAllocation, LeavingTheInlineBuffer) {
   BitStream s;
   FillBytes(s, 256);
   {
-    FailingHeap heap(1);
+    FailingHeap heap(1, kMalloc);
     s.Write1();
     const uint8_t more[4] = {};
     s.WriteBits(more, 32, true);
@@ -129,7 +129,7 @@ TEST(BitStreamFailedAllocation, ResizingTheHeapBuffer) {
   FillBytes(s, 300);
   uint8_t* before = s.data;
   {
-    FailingHeap heap(1);
+    FailingHeap heap(1, kRealloc);
     s.Write0();
     s.Write(reinterpret_cast<const char*>(before), 8);
     s.WriteAlignedBytes(before, 8);
@@ -179,7 +179,7 @@ TEST(BitStreamFailedAllocation, CompressedValueIsAllOrNothing) {
   s.WriteBits(reinterpret_cast<const uint8_t*>("\xFE"), 7, false);  // 7999 bits: one left
   const uint32_t value = 0x00123456;                                // first flag 1 fits, the next needs growth
   {
-    FailingHeap heap(1);
+    FailingHeap heap(1, kRealloc);
     s.WriteCompressed(reinterpret_cast<const uint8_t*>(&value), 32, true);
   }
   EXPECT_EQ(s.numberOfBitsUsed, 7999);
@@ -196,7 +196,7 @@ TEST(BitStreamFailedAllocation, CompressedValueIsAllOrNothing) {
 TEST(BitStreamFailedAllocation, ConstructionAndCopyData) {
   SKIP_WITHOUT_FAILING_HEAP();
   Bytes source(300, 0x42);
-  std::unique_ptr<FailingHeap> heap = std::make_unique<FailingHeap>(1);
+  std::unique_ptr<FailingHeap> heap = std::make_unique<FailingHeap>(1, kMalloc);
   BitStream sized(1000);
   BitStream copied(source.data(), 300, true);
   BitStream small;
