@@ -3,6 +3,7 @@
 
 #undef NDEBUG  // the stream-empty check stays active in release builds
 #include <assert.h>
+#include <dlfcn.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -667,7 +668,7 @@ void* OwnArrayNew(std::size_t size, const std::nothrow_t& tag) noexcept { return
 ArrayNew LookUpArrayNew() {
   if (!LibcDlsym) return OwnArrayNew;  // an old C library whose process has no dynamic loading library
   static_assert(sizeof(std::size_t) == 4, "the mangled name below is the 32-bit one");
-  void* found = LibcDlsym(nullptr /* the process's global lookup order */, "_ZnajRKSt9nothrow_t");
+  void* found = LibcDlsym(RTLD_DEFAULT, "_ZnajRKSt9nothrow_t");
   return found ? reinterpret_cast<ArrayNew>(found) : OwnArrayNew;
 }
 
