@@ -2,9 +2,9 @@
 // literals, const char*) to the exported functions that take char* but only
 // read the string. Each overload is a template over its string arguments,
 // enabled when every one of them converts to const char*, and calls the
-// exported function. A call whose arguments are all char* already takes the
-// exported function itself, and so does one that fits the template no
-// better (a 0 or NULL, say).
+// exported function. A call whose string arguments are all char* (or
+// nullptr) takes the exported function itself; a 0 or NULL, which is no
+// pointer, leaves the template out and so reaches it too.
 #pragma once
 
 #include <type_traits>
