@@ -2,9 +2,10 @@
 // literals, const char*) to the exported functions that take char* but only
 // read the string. Each overload is a template over its string arguments,
 // enabled when every one of them converts to const char*, and calls the
-// exported function. A call whose string arguments are all char* (or
-// nullptr) takes the exported function itself; a 0 or NULL, which is no
-// pointer, leaves the template out and so reaches it too.
+// exported function. A call whose string arguments are all char* takes the
+// exported function directly, one with a literal, a const char* or a
+// nullptr goes through the template to it, and a 0 or NULL, which is no
+// pointer type, leaves the template out and reaches it directly.
 #pragma once
 
 #include <type_traits>
