@@ -17,6 +17,10 @@
 // ReadCompressed past the bits it examined, and the destination is then
 // incomplete.
 //
+// Threads: a stream is used by one thread at a time; different streams may
+// be used on different threads at once (a stream shares nothing with other
+// streams; PrintBits writes to standard output).
+//
 // The host reads a stream object's fields in place, so the field order, their
 // widths and the 256-byte inline buffer are a fixed binary layout (checked at
 // compile time in BitStream.cpp).
@@ -58,6 +62,9 @@ class CORE_EXPORT BitStream {
   void Write0();
   void Write1();
   bool ReadBits(unsigned char* destination, int count, bool rightAligned);
+  // The bit at readOffset itself (true for 1), then readOffset + 1. With no
+  // bit left it gives false and moves nothing, which looks like a 0 bit:
+  // check readOffset < numberOfBitsUsed first.
   bool ReadBit();
   void AlignWriteToByteBoundary();
   void AlignReadToByteBoundary();
