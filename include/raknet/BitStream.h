@@ -12,10 +12,10 @@
 // Writes report nothing: they append at numberOfBitsUsed and grow the buffer;
 // a write that cannot get the memory is dropped whole. Reads return false
 // when too few unread bits remain (ReadBits and ReadAlignedBytes also for a
-// count below 1): ReadBits, ReadBit and Read then change nothing;
-// ReadAlignedBytes may have moved to the next byte boundary and
-// ReadCompressed past the bits it examined, and the destination is then
-// incomplete.
+// count below 1): ReadBits and Read then change nothing; ReadAlignedBytes
+// may have moved to the next byte boundary and ReadCompressed past the bits
+// it examined, and the destination is then incomplete. ReadBit is the
+// exception: it returns the bit itself (see there).
 //
 // Threads: a stream is used by one thread at a time; different streams may
 // be used on different threads at once (a stream shares nothing with other
@@ -70,8 +70,9 @@ class CORE_EXPORT BitStream {
   void AlignReadToByteBoundary();
 
   // *copy receives a new[] array of the (numberOfBitsUsed + 7) / 8 used
-  // bytes, which the caller releases with delete[]; returns numberOfBitsUsed
-  // (0 and a null *copy when out of memory).
+  // bytes, from the process's own operator new[] (a replacement in the
+  // program, or a sanitizer's), which the caller releases with delete[];
+  // returns numberOfBitsUsed (0 and a null *copy when out of memory).
   int CopyData(unsigned char** copy) const;
   void PrintBits() const;
   void AssertStreamEmpty();
