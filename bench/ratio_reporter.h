@@ -176,28 +176,34 @@ class RatioReporter : public benchmark::ConsoleReporter {
 
   // The table of ratios, ours / reference, instructions and time side by
   // side, each with its target and whether it is met. Time targets are
-  // judged on native times only; emulated time ratios are printed bare.
+  // judged on native times only. A pair with one side missing (its run
+  // failed) is printed as such, not left out.
   void PrintRatios(const std::vector<RatioRow>& rows) const {
     const bool emulated = TimesEmulated();
     int width = 16;
     for (const RatioRow& row : rows) width = std::max(width, static_cast<int>(row.label.size()));
-    std::printf("\n%-*s %10s %10s %7s %-15s %7s time target (%s)\n", width, "ours / reference", "insn/item", "ref insn",
-                "insn", "insn target", "time", Method().c_str());
+    std::printf("\n%-*s %10s %10s %10s %-15s %10s %s\n", width, "ours / reference", "insn/item", "ref insn",
+                "insn ratio", "target", "time ratio", ("target (times: " + Method() + ")").c_str());
     for (const RatioRow& row : rows) {
       const double time = Time(row.ours), refTime = Time(row.reference);
-      if (time <= 0 || refTime <= 0) continue;
+      if (time <= 0 && refTime <= 0) continue;  // neither run: filtered out
+      if (time <= 0 || refTime <= 0) {
+        std::printf("%-*s no result from %s (failed)\n", width, row.label.c_str(),
+                    (time <= 0 ? row.ours : row.reference).c_str());
+        continue;
+      }
       const double insn = Instructions(row.ours), refInsn = Instructions(row.reference);
       const double limit = TargetOf(row.ours, row.reference);
-      char counts[48] = "         -          -       -";
+      char counts[48] = "         -          -          -";
       std::string insnVerdict = limit > 0 ? "-" : "reported";
       if (insn > 0 && refInsn > 0) {
-        std::snprintf(counts, sizeof counts, "%10.1f %10.1f %7.2f", insn, refInsn, insn / refInsn);
+        std::snprintf(counts, sizeof counts, "%10.1f %10.1f %10.2f", insn, refInsn, insn / refInsn);
         if (limit > 0) insnVerdict = Verdict(insn / refInsn, limit);
       }
       const std::string timeVerdict = limit <= 0 ? "reported"
-                                      : emulated ? "(not judged)"
+                                      : emulated ? "not judged"
                                                  : Verdict(time / refTime, limit);
-      std::printf("%-*s %s %-15s %7.2f %s\n", width, row.label.c_str(), counts, insnVerdict.c_str(), time / refTime,
+      std::printf("%-*s %s %-15s %10.2f %s\n", width, row.label.c_str(), counts, insnVerdict.c_str(), time / refTime,
                   timeVerdict.c_str());
     }
   }
