@@ -9,6 +9,7 @@
 #include <cstring>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "bench/ratio_reporter.h"
 #include "http/httpclient.h"
@@ -116,22 +117,20 @@ int main(int argc, char** argv) {
         ->MinTime(2.0);
   }
 
+  RatioReporter reporter(argc, argv);
   benchmark::Initialize(&argc, argv);
-  RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
 
+  std::vector<RatioRow> rows;
   for (const Case& c : cases) {
-    const double client = reporter.Rate(std::string("CHttpClient/") + c.size);
-    const double curl = reporter.Rate(std::string("libcurl/") + c.size);
-    const double clientInsn = reporter.Instructions(std::string("CHttpClient/") + c.size);
-    const double curlInsn = reporter.Instructions(std::string("libcurl/") + c.size);
-    if (clientInsn > 0 && curlInsn > 0)
-      printf("%-6s CHttpClient %8.0f instructions a request, libcurl %8.0f, instruction ratio %.2f (target <= 1.0)\n",
-             c.size, clientInsn, curlInsn, clientInsn / curlInsn);
-    if (client > 0 && curl > 0)
-      printf("%-6s CHttpClient %8.0f req/s, libcurl %8.0f req/s, rate ratio %.2f (target >= 1.0; %s)\n", c.size, client,
-             curl, client / curl, TimeLabel());
+    const std::string client = std::string("CHttpClient/") + c.size, curl = std::string("libcurl/") + c.size;
+    const double clientTime = reporter.Time(client), curlTime = reporter.Time(curl);
+    if (clientTime > 0 && curlTime > 0)
+      printf("%-6s CHttpClient %8.0f req/s, libcurl %8.0f req/s, rate ratio %.2f (%s)\n", c.size, 1 / clientTime,
+             1 / curlTime, curlTime / clientTime, reporter.Method().c_str());
+    rows.push_back({std::string("GET ") + c.size + ", CHttpClient / libcurl", client, curl});
   }
+  reporter.PrintRatios(rows);
   curl_global_cleanup();
   benchmark::Shutdown();
   return 0;

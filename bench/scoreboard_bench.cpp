@@ -104,17 +104,13 @@ BENCHMARK(BM_IdealReply)->UseRealTime();
 }  // namespace
 
 int main(int argc, char** argv) {
+  RatioReporter reporter(argc, argv);
   benchmark::Initialize(&argc, argv);
-  RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
-  double plugin = reporter.Rate("BM_PluginReply"), ideal = reporter.Rate("BM_IdealReply");
-  double pluginInsn = reporter.Instructions("BM_PluginReply"), idealInsn = reporter.Instructions("BM_IdealReply");
-  if (pluginInsn > 0 && idealInsn > 0)
-    std::printf("scoreboard reply, 500 players: %.0f instructions, ideal %.0f, instruction ratio %.2f\n", pluginInsn,
-                idealInsn, pluginInsn / idealInsn);
+  const double plugin = reporter.Time("BM_PluginReply"), ideal = reporter.Time("BM_IdealReply");
   if (plugin > 0 && ideal > 0)
-    std::printf("scoreboard reply, 500 players: %.1f us, ideal %.1f us, %s %.2f\n", 1e6 / plugin, 1e6 / ideal,
-                TimeLabel(), ideal / plugin);
+    std::printf("\nscoreboard reply, 500 players: %.1f us, ideal %.1f us\n", 1e6 * plugin, 1e6 * ideal);
+  reporter.PrintRatios({{"scoreboard reply, 500 players / ideal reply", "BM_PluginReply", "BM_IdealReply"}});
   benchmark::Shutdown();
   return 0;
 }

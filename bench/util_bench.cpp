@@ -305,13 +305,7 @@ BENCHMARK(BM_ItoaToCharsCall)->Name("to_chars_call")->Arg(10)->Arg(16);
 
 // ---- ratio table ----------------------------------------------------------------
 
-struct Row {
-  const char* label;
-  const char* ours;
-  const char* peer;
-};
-
-const Row kRows[] = {
+const RatioRow kRows[] = {
     {"stristr / strcasestr, needle near end", "BM_Stristr/near_end", "BM_Strcasestr/near_end"},
     {"stristr / strcasestr, needle absent", "BM_Stristr/absent", "BM_Strcasestr/absent"},
     {"strnicmp / strncasecmp, header names", "strnicmp/names", "strncasecmp/names"},
@@ -332,20 +326,10 @@ const Row kRows[] = {
 }  // namespace
 
 int main(int argc, char** argv) {
+  RatioReporter reporter(argc, argv);
   benchmark::Initialize(&argc, argv);
-  RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
-  std::printf("\n%-40s %10s %10s %11s %s\n", "utility / peer", "insn/item", "peer insn", "insn ratio", TimeLabel());
-  for (const Row& row : kRows) {
-    const double oursInsn = reporter.Instructions(row.ours), peerInsn = reporter.Instructions(row.peer);
-    const double oursRate = reporter.Rate(row.ours), peerRate = reporter.Rate(row.peer);
-    if (oursRate <= 0 || peerRate <= 0) continue;
-    if (oursInsn > 0 && peerInsn > 0)
-      std::printf("%-40s %10.1f %10.1f %11.2f %.2f\n", row.label, oursInsn, peerInsn, oursInsn / peerInsn,
-                  peerRate / oursRate);
-    else
-      std::printf("%-40s %10s %10s %11s %.2f\n", row.label, "-", "-", "-", peerRate / oursRate);
-  }
+  reporter.PrintRatios({std::begin(kRows), std::end(kRows)});
   benchmark::Shutdown();
   return 0;
 }
