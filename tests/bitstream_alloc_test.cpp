@@ -132,10 +132,14 @@ TEST(BitStreamFailedAllocation, CallerBufferStaysWhenNoCopyCanBeHad) {
   EXPECT_EQ(s.numberOfBitsUsed, 24);
   EXPECT_EQ(Bytes(source, source + 3), (Bytes{0x12, 0x34, 0x56}));
 
-  // The copy (3 bytes) succeeds, its growth to 10 bytes does not.
+  // The write's private copy is one 10-byte buffer, which fails here: the
+  // stream stays on the caller's buffer. AssertCopyData's 3-byte copy does not.
   {
     FailingHeap heap(8);
     s.WriteBits(more, 16, true);
+    EXPECT_FALSE(s.copyData);
+    EXPECT_EQ(s.data, source);
+    s.AssertCopyData();
   }
   EXPECT_TRUE(s.copyData);
   EXPECT_NE(s.data, source);
