@@ -120,7 +120,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   Check(client->iSocket == -1);
   const int error = client->iError;
-  Check(error == 0 || error == HTTP_ERROR_CONTENT_TOO_BIG || error == HTTP_ERROR_MALFORMED_RESPONSE);
+  Check(error == 0 || error == HTTP_ERROR_CONTENT_TOO_BIG || error == HTTP_ERROR_MALFORMED_RESPONSE ||
+        error == HTTP_ERROR_INCOMPLETE_RESPONSE);
   if (error != 0) {
     Check(strcmp(client->szResponseHeader, kOldHeader) == 0);
     Check(strcmp(client->szResponseBody, kOldBody) == 0);

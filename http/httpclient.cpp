@@ -4,6 +4,7 @@
 
 #include <netdb.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -87,6 +88,43 @@ bool ResolveIPv4(const char* name, in_addr* address) {
   if (found) memcpy(address, result->h_addr_list[0], sizeof(*address));
   free(onHeap);
   return found;
+}
+
+// Waits for a connect that a signal interrupted: the connection goes on in
+// the background, and calling connect again would fail with EALREADY. True
+// once it is established.
+bool FinishInterruptedConnect(int socket) {
+  pollfd writable{socket, POLLOUT, 0};
+  int ready;
+  do {
+    ready = poll(&writable, 1, -1);
+  } while (ready < 0 && errno == EINTR);
+  int error = 0;
+  socklen_t length = sizeof(error);
+  return ready == 1 && getsockopt(socket, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
+}
+
+// Hands all `length` bytes to send, resuming after a signal and after a
+// short count. MSG_NOSIGNAL: a peer that has gone away yields an error result
+// instead of a SIGPIPE that would end the whole host process.
+bool SendAll(int socket, const char* text, size_t length) {
+  while (length > 0) {
+    const ssize_t sent = send(socket, text, length, MSG_NOSIGNAL);
+    if (sent < 0 && errno == EINTR) continue;
+    if (sent <= 0) return false;
+    text += sent;
+    length -= static_cast<size_t>(sent);
+  }
+  return true;
+}
+
+// Responses that carry no body whatever length they declare: to a HEAD
+// request, and with status 1xx, 204 or 304.
+bool CarriesNoBody(int requestType, const char* header, int headerLength) {
+  if (requestType == HTTP_HEAD) return true;
+  if (!httpresponse::HasHttpPrefix(header)) return false;
+  const int code = httpresponse::ReadStatusCode(header, headerLength);
+  return (code >= 100 && code < 200) || code == 204 || code == 304;
 }
 
 }  // namespace
@@ -185,7 +223,10 @@ void CHttpClient::Process() {
   }
 
   if (!Connect(szHost, usPort)) return;
-  if (!Send(request)) return;
+  if (!SendAll(iSocket, request, static_cast<size_t>(length))) {
+    iError = HTTP_ERROR_CANT_WRITE;
+    return;
+  }
   HandleEntity();
 }
 
@@ -206,7 +247,8 @@ bool CHttpClient::Connect(char* szHostName, int iPort) {
     iError = HTTP_ERROR_NO_SOCKET;
     return false;
   }
-  if (connect(iSocket, reinterpret_cast<sockaddr*>(&address), sizeof(address)) < 0) {
+  if (connect(iSocket, reinterpret_cast<sockaddr*>(&address), sizeof(address)) < 0 &&
+      !(errno == EINTR && FinishInterruptedConnect(iSocket))) {
     CloseConnection();
     iError = HTTP_ERROR_CANT_CONNECT;
     return false;
@@ -214,10 +256,8 @@ bool CHttpClient::Connect(char* szHostName, int iPort) {
   return true;
 }
 
-// MSG_NOSIGNAL: a peer that has gone away yields an error result instead of
-// a SIGPIPE that would end the whole host process.
 bool CHttpClient::Send(char* szData) {
-  if (!szData || send(iSocket, szData, strlen(szData), MSG_NOSIGNAL) < 0) {
+  if (!szData || !SendAll(iSocket, szData, strlen(szData))) {
     iError = HTTP_ERROR_CANT_WRITE;
     return false;
   }
@@ -226,7 +266,11 @@ bool CHttpClient::Send(char* szData) {
 
 int CHttpClient::Recv(char* szBuffer, int iBufferSize) {
   if (!szBuffer || iBufferSize < 0) return -1;
-  return static_cast<int>(recv(iSocket, szBuffer, static_cast<size_t>(iBufferSize), 0));
+  ssize_t count;
+  do {
+    count = recv(iSocket, szBuffer, static_cast<size_t>(iBufferSize), 0);
+  } while (count < 0 && errno == EINTR);
+  return static_cast<int>(count);
 }
 
 void CHttpClient::CloseConnection() {
@@ -255,7 +299,15 @@ void CHttpClient::HandleEntity() {
       if (room > left) room = left;
     }
     int count = Recv(received + stored, room);
-    if (count <= 0) break;
+    // A receive error (a reset, a time-out set on the socket) cuts the
+    // response wherever it comes, and so does a clean close before the
+    // declared length is in: neither may pass as a whole response.
+    if (count < 0 || (count == 0 && waiting)) {
+      CloseConnection();
+      iError = HTTP_ERROR_INCOMPLETE_RESPONSE;
+      return;
+    }
+    if (count == 0) break;
     stored += count;
 
     if (headerSeen) {
@@ -286,6 +338,11 @@ void CHttpClient::HandleEntity() {
     memmove(received, received + end + terminatorLength, stored);
     headerSeen = true;
 
+    // Such a response is whole with its header, whatever length it declares.
+    if (CarriesNoBody(iRequestType, header, headerLength)) {
+      stored = 0;
+      break;
+    }
     if (!httpresponse::ReadContentLength(header, &declaredLength)) continue;
     if (declaredLength >= kHttpBodySize) {
       CloseConnection();

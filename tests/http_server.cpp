@@ -90,7 +90,11 @@ void ScriptedServer::Run() {
     if (send(fd, chunk.data(), chunk.size(), MSG_NOSIGNAL) < 0) break;
   }
 
-  if (script_.keepOpen) {
+  if (script_.reset) {
+    // Closing with a zero linger time sends RST rather than FIN.
+    linger abort{1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof(abort));
+  } else if (script_.keepOpen) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kReceiveTimeoutMs);
     for (int i = 0; i < kMaxReceives && std::chrono::steady_clock::now() < deadline; ++i) {
       ssize_t count = recv(fd, buffer, sizeof(buffer), 0);

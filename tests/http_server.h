@@ -1,6 +1,7 @@
 // A scripted HTTP server for the client's tests: listens on 127.0.0.1 on an
 // ephemeral port, accepts one connection, reads the request, sends the
-// scripted chunks and then closes or waits for the client to close first.
+// scripted chunks and then closes, resets the connection, or waits for the
+// client to close first.
 // Every wait is bounded: accept and receive time out, loops are capped.
 #pragma once
 
@@ -13,6 +14,7 @@ struct ServerScript {
   std::vector<std::string> chunks;  // sent in order, with a short pause between
   bool keepOpen = false;            // after the chunks, wait for the client to close
   int pauseMs = 20;                 // between chunks
+  bool reset = false;               // after the chunks, reset the connection (RST) instead
 };
 
 class ScriptedServer {

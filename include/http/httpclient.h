@@ -3,7 +3,8 @@
 // The caller names a request type, a URL without a scheme (host, optional
 // ":port", optional path), POST form data and an optional referer; the client
 // resolves the host, connects, sends one request, reads the response until
-// the server closes or the declared body length is in, and leaves status,
+// the server closes or the declared body length is in (a response to HEAD,
+// or with status 1xx, 204 or 304, ends with its header), and leaves status,
 // header, body, content type and an error code in the object. Every buffer
 // lives inside the object or in fixed-size storage of the call; only a name
 // lookup whose result outgrows 2 KiB borrows heap storage, and gives it back
@@ -23,8 +24,8 @@
 //   4 CANT_WRITE    send() failed (the socket stays open until
 //                   CloseConnection or the destructor)
 //   5 CONTENT_TOO_BIG  the body does not fit: a declared Content-Length of
-//      64000 or more, or more than 63999 body bytes arrived without a
-//      declared length
+//      64000 or more (on a response that carries a body), or more than 63999
+//      body bytes arrived without a declared length
 //   6 MALFORMED_RESPONSE  no usable header: the connection ended before the
 //      blank line, the header is longer than 1023 characters, or it does not
 //      begin "HTTP"
@@ -33,7 +34,14 @@
 //      characters, host part over 255, referer over 255, POST data over
 //      16383), null URL, null POST data for type 2, or a request text over
 //      16383 characters
-// After 5 and 6 the socket is closed and the response side is unchanged.
+//   8 INCOMPLETE_RESPONSE  the response did not arrive whole: the connection
+//      ended (closed or a receive error) before the declared Content-Length
+//      was in, or a receive error (a reset, a time-out set on iSocket) ended
+//      the reception at any point
+// After 5, 6 and 8 the socket is closed and the response side is unchanged.
+//
+// Signals: send, recv and connect interrupted by a signal handler installed
+// without SA_RESTART resume; they never end a request early.
 //
 // The socket: iSocket is -1 whenever the object holds no open socket; every
 // close sets it back to -1, so a descriptor number that may by now belong to
@@ -61,6 +69,7 @@ enum HttpError {
   HTTP_ERROR_CONTENT_TOO_BIG = 5,
   HTTP_ERROR_MALFORMED_RESPONSE = 6,
   HTTP_ERROR_BAD_REQUEST = 7,
+  HTTP_ERROR_INCOMPLETE_RESPONSE = 8,
 };
 
 // Caller-side limits (characters, NUL excluded) and buffer sizes.
@@ -110,9 +119,12 @@ class CORE_EXPORT CHttpClient {
   void Process();
   // Closes a socket still open from an earlier request first.
   bool Connect(char* szHost, int iPort);
-  // One send of the whole text; a null text fails like a refused send (4).
+  // Sends the whole text, resuming after short counts; a null text fails
+  // like a refused send (4).
   bool Send(char* szData);
-  // One recv; a null buffer or a negative size gives -1 without receiving.
+  // One recv (resumed when a signal interrupts it), its result unchanged:
+  // bytes read, 0 at the end of the stream, -1 on error; a null buffer or a
+  // negative size gives -1 without receiving.
   int Recv(char* szBuffer, int iBufferSize);
   void CloseConnection();
   void HandleEntity();
