@@ -48,9 +48,11 @@ __attribute__((noinline)) bool Enlarge(BitStream& s, int target) {
     if (borrowed || size > static_cast<std::size_t>(kInlineBytes)) {
       auto* heap = static_cast<unsigned char*>(std::malloc(size));
       if (!heap) return false;
-      const long long held = s.data ? (s.numberOfBitsAllocated + 7LL) >> 3 : 0;
-      const long long kept = Clamp(held, 0, borrowed ? static_cast<long long>(size) : kInlineBytes);
-      if (kept > 0) std::memcpy(heap, s.data, static_cast<std::size_t>(kept));
+      if (const unsigned char* held = s.data) {
+        const long long limit = borrowed ? static_cast<long long>(size) : kInlineBytes;
+        const long long kept = Clamp((s.numberOfBitsAllocated + 7LL) >> 3, 0, limit);
+        if (kept > 0) std::memcpy(heap, held, static_cast<std::size_t>(kept));
+      }
       s.data = heap;
       s.copyData = true;
     }
