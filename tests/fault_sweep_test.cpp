@@ -414,7 +414,8 @@ void BitStreamWork(std::string& out) {
       {"Write1", [&] { grown.Write1(); }},
       {"Write 200 bytes", [&] { grown.Write(reinterpret_cast<const char*>(pattern + 50), 200); }},
       {"WriteBits 2007", [&] { grown.WriteBits(pattern, 2007, true); }},
-      // At a byte boundary: a block that is dropped leaves no alignment behind.
+      // At a byte boundary, so that a dropped block leaves the stream exactly
+      // as it was (off one, the alignment would stay, as with a count of 0).
       {"WriteAlignedBytes 300", [&] { grown.WriteAlignedBytes(pattern, 300); }},
       {"past the end of a caller's buffer", [&] { onSmall.WriteBits(pattern, 24, true); }},
       {"AssertCopyData", [&] { onLarge.AssertCopyData(); }},
