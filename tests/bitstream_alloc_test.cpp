@@ -1,7 +1,8 @@
 // What the stream does when the heap refuses: the write that needed the memory
 // is dropped and the stream stays as it was. The test binary interposes malloc
 // and realloc (core.so calls them through the dynamic linker) and fails
-// requests while armed; the sanitizer build has its own allocator and skips.
+// requests of either, or of both, while armed; the sanitizer build has its own
+// allocator and skips.
 #include <gtest/gtest.h>
 
 #include <cstddef>
@@ -20,9 +21,12 @@ extern "C" void* __libc_realloc(void* p, size_t size);
 extern "C" void __libc_free(void* p);
 
 namespace {
-size_t failFrom = SIZE_MAX;     // requests of at least this many bytes fail
-const void* watched = nullptr;  // free() of this pointer is recorded, not done
+enum : unsigned { kMalloc = 1, kRealloc = 2 };
+size_t failFrom = SIZE_MAX;     // requests of at least this many bytes fail,
+unsigned failing = 0;           // made through these functions
+const void* watched = nullptr;  // free() and realloc() of this pointer are recorded, not done
 bool watchedFreed = false;
+bool watchedResized = false;
 }  // namespace
 
 extern "C" void free(void* p) {
@@ -33,8 +37,14 @@ extern "C" void free(void* p) {
   __libc_free(p);
 }
 
-extern "C" void* malloc(size_t size) { return size >= failFrom ? nullptr : __libc_malloc(size); }
-extern "C" void* realloc(void* p, size_t size) { return size >= failFrom ? nullptr : __libc_realloc(p, size); }
+extern "C" void* malloc(size_t size) { return (failing & kMalloc) && size >= failFrom ? nullptr : __libc_malloc(size); }
+extern "C" void* realloc(void* p, size_t size) {
+  if (p && p == watched) {
+    watchedResized = true;
+    return nullptr;
+  }
+  return (failing & kRealloc) && size >= failFrom ? nullptr : __libc_realloc(p, size);
+}
 #endif
 
 namespace {
@@ -43,34 +53,47 @@ using RakNet::BitStream;
 using namespace bstest;
 
 #if BITSTREAM_FAILING_HEAP
-// Records whether `p` is released while in scope; the release itself waits
-// for the end of the scope.
+// Records whether `p` is released or resized while in scope; the release
+// itself waits for the end of the scope (where `owned` also releases a block
+// the test itself owns), a resize is refused.
 struct WatchedFree {
-  explicit WatchedFree(const void* p) {
+  explicit WatchedFree(const void* p, bool owned = false) : owned(owned) {
     watched = p;
     watchedFreed = false;
+    watchedResized = false;
   }
   ~WatchedFree() {
     void* p = const_cast<void*>(watched);
     watched = nullptr;
-    if (watchedFreed) __libc_free(p);
+    if (watchedFreed || owned) __libc_free(p);
   }
   bool freed() const { return watchedFreed; }
+  bool resized() const { return watchedResized; }
+  const bool owned;
 };
 
-// Fails every heap request of at least `bytes` bytes while in scope.
+// Fails every request of at least `bytes` bytes to the functions `which`
+// (malloc, realloc or both) while in scope.
 struct FailingHeap {
-  explicit FailingHeap(size_t bytes) { failFrom = bytes; }
-  ~FailingHeap() { failFrom = SIZE_MAX; }
+  explicit FailingHeap(size_t bytes, unsigned which) {
+    failFrom = bytes;
+    failing = which;
+  }
+  ~FailingHeap() {
+    failFrom = SIZE_MAX;
+    failing = 0;
+  }
 };
 #define SKIP_WITHOUT_FAILING_HEAP()
 #else
+enum : unsigned { kMalloc = 1, kRealloc = 2 };
 struct FailingHeap {
-  explicit FailingHeap(size_t) {}
+  explicit FailingHeap(size_t, unsigned) {}
 };
 struct WatchedFree {
-  explicit WatchedFree(const void*) {}
+  explicit WatchedFree(const void*, bool = false) {}
   bool freed() const { return false; }
+  bool resized() const { return false; }
 };
 #define SKIP_WITHOUT_FAILING_HEAP() GTEST_SKIP() << "the sanitizer's allocator cannot be interposed"
 #endif
@@ -87,7 +110,7 @@ TEST(BitStreamFailedAllocation, LeavingTheInlineBuffer) {
   BitStream s;
   FillBytes(s, 256);
   {
-    FailingHeap heap(1);
+    FailingHeap heap(1, kMalloc);
     s.Write1();
     const uint8_t more[4] = {};
     s.WriteBits(more, 32, true);
@@ -106,7 +129,7 @@ TEST(BitStreamFailedAllocation, ResizingTheHeapBuffer) {
   FillBytes(s, 300);
   uint8_t* before = s.data;
   {
-    FailingHeap heap(1);
+    FailingHeap heap(1, kRealloc);
     s.Write0();
     s.Write(reinterpret_cast<const char*>(before), 8);
     s.WriteAlignedBytes(before, 8);
@@ -123,19 +146,27 @@ TEST(BitStreamFailedAllocation, CallerBufferStaysWhenNoCopyCanBeHad) {
   BitStream s(source, 3, false);
   const uint8_t more[] = {0xAB, 0xCD};
   {
-    FailingHeap heap(1);
-    s.WriteBits(more, 16, true);
-    s.AssertCopyData();
+    // Only malloc fails: the caller's buffer is never handed to realloc.
+    WatchedFree watch(source);
+    {
+      FailingHeap heap(1, kMalloc);
+      s.WriteBits(more, 16, true);
+      s.AssertCopyData();
+    }
+    EXPECT_FALSE(watch.resized());
+    EXPECT_FALSE(watch.freed());
   }
   EXPECT_FALSE(s.copyData);
   EXPECT_EQ(s.data, source);
   EXPECT_EQ(s.numberOfBitsUsed, 24);
   EXPECT_EQ(Bytes(source, source + 3), (Bytes{0x12, 0x34, 0x56}));
 
-  // The write's private copy is one 10-byte buffer, which fails here: the
-  // stream stays on the caller's buffer. AssertCopyData's 3-byte copy does not.
+  // The write's private copy is one allocation at the grown size (10 bytes),
+  // not a copy and then a resize: with requests of 8 bytes or more failing,
+  // the stream stays on the caller's buffer; AssertCopyData's 3-byte copy
+  // succeeds.
   {
-    FailingHeap heap(8);
+    FailingHeap heap(8, kMalloc);
     s.WriteBits(more, 16, true);
     EXPECT_FALSE(s.copyData);
     EXPECT_EQ(s.data, source);
@@ -154,7 +185,7 @@ TEST(BitStreamFailedAllocation, CompressedValueIsAllOrNothing) {
   s.WriteBits(reinterpret_cast<const uint8_t*>("\xFE"), 7, false);  // 7999 bits: one left
   const uint32_t value = 0x00123456;                                // first flag 1 fits, the next needs growth
   {
-    FailingHeap heap(1);
+    FailingHeap heap(1, kRealloc);
     s.WriteCompressed(reinterpret_cast<const uint8_t*>(&value), 32, true);
   }
   EXPECT_EQ(s.numberOfBitsUsed, 7999);
@@ -171,7 +202,7 @@ TEST(BitStreamFailedAllocation, CompressedValueIsAllOrNothing) {
 TEST(BitStreamFailedAllocation, ConstructionAndCopyData) {
   SKIP_WITHOUT_FAILING_HEAP();
   Bytes source(300, 0x42);
-  std::unique_ptr<FailingHeap> heap = std::make_unique<FailingHeap>(1);
+  std::unique_ptr<FailingHeap> heap = std::make_unique<FailingHeap>(1, kMalloc);
   BitStream sized(1000);
   BitStream copied(source.data(), 300, true);
   BitStream small;
@@ -205,6 +236,14 @@ TEST(BitStreamHeapOwnership, OnlyOwnHeapBuffersAreReleased) {
     WatchedFree watch(replaced->data);
     replaced->SetData(caller);
     EXPECT_TRUE(watch.freed());
+  }
+  {
+    // Its own heap buffer handed back to it stays alive, now the caller's.
+    auto same = std::make_unique<BitStream>(1000);
+    WatchedFree watch(same->data, /*owned=*/true);
+    same->SetData(same->data);
+    same.reset();
+    EXPECT_FALSE(watch.freed());
   }
   {
     WatchedFree watch(caller);

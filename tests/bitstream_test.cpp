@@ -3,6 +3,8 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <cstring>
+#include <memory>
 #include <string>
 
 #include "tests/bitstream_test_util.h"
@@ -295,6 +297,46 @@ TEST(BitStreamGrowth, SizeLimitDropsTheWrite) {
 
   BitStream tooBig(1 << 28);
   ExpectState(tooBig, {0, kInlineBits, 0, true, true});
+
+  // A caller's buffer of 128 MiB has room for 2^30 bits, yet no write may end
+  // there: it is refused whole, and the same write ending one bit (for aligned
+  // bytes one byte) earlier goes in.
+  constexpr int kLimit = 1 << 30;
+  std::unique_ptr<uint8_t[]> big(new uint8_t[kLimit / 8]);
+  uint8_t* const tail = big.get() + kLimit / 8 - 8;
+  const uint8_t field[4] = {0x81, 0x42, 0x24, 0x18};
+  const struct {
+    const char* what;
+    int bits, earlier;
+    void (*write)(BitStream&, const uint8_t*);
+    Bytes readBack;
+  } edges[] = {
+      {"32 bits", 32, 1, [](BitStream& e, const uint8_t* v) { e.WriteBits(v, 32, true); }, {0x81, 0x42, 0x24, 0x18}},
+      {"20 bits", 20, 1, [](BitStream& e, const uint8_t* v) { e.WriteBits(v, 20, true); }, {0x81, 0x42, 0x04}},
+      {"8 bits", 8, 1, [](BitStream& e, const uint8_t* v) { e.WriteBits(v, 8, true); }, {0x81}},
+      {"aligned", 32, 8, [](BitStream& e, const uint8_t* v) { e.WriteAlignedBytes(v, 4); }, {0x81, 0x42, 0x24, 0x18}},
+  };
+  for (const auto& edge : edges) {
+    SCOPED_TRACE(edge.what);
+    std::memset(tail, 0, 8);
+    BitStream e(big.get(), 0, false);
+    e.SetNumberOfBitsAllocated(kLimit);
+    e.SetWriteOffset(kLimit - edge.bits);
+    edge.write(e, field);
+    ExpectState(e, {kLimit - edge.bits, kLimit, 0, false, false});
+    EXPECT_EQ(e.data, big.get());
+    EXPECT_EQ(Bytes(tail, tail + 8), Bytes(8, 0));
+
+    const int start = kLimit - edge.bits - edge.earlier;
+    e.SetWriteOffset(start);
+    edge.write(e, field);
+    ExpectState(e, {start + edge.bits, kLimit, 0, false, false});
+    EXPECT_EQ(e.data, big.get());
+    e.IgnoreBits(start);
+    Bytes back(edge.readBack.size());
+    ASSERT_TRUE(e.ReadBits(back.data(), edge.bits, true));
+    EXPECT_EQ(back, edge.readBack);
+  }
 }
 
 TEST(BitStreamBufferStates, AssertCopyData) {

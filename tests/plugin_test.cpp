@@ -4,6 +4,7 @@
 
 #include <climits>
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -191,7 +192,14 @@ TEST_F(BotNativeTest, PassesPoolIdNameAndVersionToTheAddPlayerRoutine) {
   struct Case {
     cell id;
     std::string name;
-  } cases[] = {{0, "Bot_Alice"}, {499, "x"}, {-1, "Neg"}, {INT_MIN, "Min"}, {70000, "Far"}};
+  } cases[] = {{0, "Bot_Alice"},
+               {499, "x"},
+               {-1, "Neg"},
+               {INT_MIN, "Min"},
+               {70000, "Far"},
+               // The longest name that goes on the native's stack, the shortest that goes to the heap.
+               {1, std::string(255, 's')},
+               {2, std::string(256, 'h')}};
   for (const Case& c : cases) {
     host.addPlayerCalls.clear();
     EXPECT_EQ(AddBot(c.id, c.name), 1);
@@ -282,13 +290,16 @@ TEST_F(BotNativeTest, HugeNameKeepsStackUseBounded) {
 }
 
 // Soak loop (CTest label soak): the host's whole lifecycle, over and over,
-// with a bot added in each round; heap flat.
+// with a bot added in each round, its name short or of 256 characters and
+// more (those the native copies to the heap); heap flat.
 class LifecycleSoak : public PluginTest {};
 
 TEST_F(LifecycleSoak, LoadAmxLoadAmxUnloadUnload) {
   constexpr int kCycles = 5000;
   ScriptMachine script("gamemode");
-  const cell name = script.AllocString("Bot");
+  const size_t lengths[] = {3, 255, 256, 1000};
+  cell names[std::size(lengths)];
+  for (size_t n = 0; n < std::size(lengths); ++n) names[n] = script.AllocString(std::string(lengths[n], 'b'));
   int wrong = 0;
   auto cycle = [&](int i) {
     host.log.clear();
@@ -296,10 +307,14 @@ TEST_F(LifecycleSoak, LoadAmxLoadAmxUnloadUnload) {
     EngineTable::calls().clear();
     script.natives.clear();
     const bool ok = host.Load() == 1 && host.AmxLoad(script) == 0 &&
-                    script.CallNative("AddServerBot", {i % kMaxPlayers, name}) == 1 && host.AmxUnload(script) == 0;
+                    script.CallNative("AddServerBot", {i % kMaxPlayers, names[i % std::size(names)]}) == 1 &&
+                    host.AmxUnload(script) == 0;
     host.ProcessTick();
     host.Unload();
-    if (!ok || host.log.size() != 2 || host.log[1] != kUnloadedLine || host.addPlayerCalls.size() != 1) ++wrong;
+    if (!ok || host.log.size() != 2 || host.log[1] != kUnloadedLine || host.addPlayerCalls.size() != 1 ||
+        host.addPlayerCalls[0].name.size() != lengths[i % std::size(lengths)])
+      ++wrong;
+    host.addPlayerCalls.clear();  // and the recorded name with it
   };
   cycle(0);
   soak::Gauge gauge;

@@ -284,6 +284,11 @@ const ItoaCase kItoaCases[] = {
     {99999, 10, "99999"},
     {1000000000, 10, "1000000000"},
     {0, 35, "0"},
+    // The two-digit loops end on exactly 100 and exactly 256.
+    {100, 10, "100"},
+    {256, 16, "100"},
+    {0x100FF, 16, "100FF"},
+    {0x1000000, 16, "1000000"},
     // Base 1 formats only 0; every other value gives an empty string.
     {0, 1, "0"},
     {5, 1, ""},
