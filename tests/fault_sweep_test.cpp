@@ -106,7 +106,8 @@ const Variant kVariants[] = {
 };
 
 // Code ranges of every mapped copy of core.so (the linked one and those the
-// test host loads), taken while nothing counts.
+// test host loads), taken while nothing counts; setting `counting` publishes
+// them to the test's server threads, whose calls are checked too.
 struct Range {
   uintptr_t begin, end;
 };
@@ -139,7 +140,7 @@ void FindCore() {
 // The armed variant when this call is the one to fail, else null. Counts
 // the call when it comes from core.so.
 const Variant* Due(Kind kind, const void* caller) {
-  if (!counting.load(std::memory_order_relaxed)) return nullptr;
+  if (!counting.load(std::memory_order_acquire)) return nullptr;
   const uintptr_t at = reinterpret_cast<uintptr_t>(caller);
   bool inCore = false;
   for (int i = 0; i < coreRanges; ++i) inCore = inCore || (at >= coreCode[i].begin && at < coreCode[i].end);
