@@ -214,7 +214,7 @@ std::string NonZeroBytes(size_t n) {
 void BM_Base64RunUtil(benchmark::State& state) {
   std::string source = NonZeroBytes(state.range(0));
   std::vector<char> out(4 * ((source.size() + 2) / 3) + 1);
-  void (*const encode)(char*, char*) = Opaque(&Util_Base64Encode);
+  void (*const encode)(char*, char*) = Opaque<void (*)(char*, char*)>(&Util_Base64Encode);
   InstructionMeter meter;
   for (auto _ : state) {
     encode(&source[0], out.data());

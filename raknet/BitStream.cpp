@@ -3,6 +3,7 @@
 
 #undef NDEBUG  // the stream-empty check stays active in release builds
 #include <assert.h>
+#include <dlfcn.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -10,6 +11,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+
+// dlsym, bound weakly to the version every C library has had (in libdl.so.2
+// before 2.34, in libc.so.6 since): the plugin keeps loading where the
+// process has no dynamic loading library, and then does without it.
+extern "C" void* LibcDlsym(void* handle, const char* name) __attribute__((weak));
+__asm__(".symver LibcDlsym, dlsym@GLIBC_2.0");
 
 namespace RakNet {
 
@@ -646,10 +653,45 @@ void BitStream::AlignReadToByteBoundary() {
   if (readOffset) readOffset = (readOffset + 7) & ~7;
 }
 
+namespace {
+
+// The array CopyData hands out is released by the caller's delete[], which is
+// the process's operator delete[]: a sanitizer's, a memory checker's or the
+// program's own replacement. The plugin carries its own C++ runtime, whose
+// operator new[] such a delete[] would not recognise, so the array comes from
+// the process's operator new[] as the dynamic linker finds it first (the
+// program, then the libraries in load order). Only a process without one (a C
+// host) gets the plugin's own. The nothrow form: nothing throws through the
+// plugin.
+using ArrayNew = void* (*)(std::size_t, const std::nothrow_t&) noexcept;
+
+void* OwnArrayNew(std::size_t size, const std::nothrow_t& tag) noexcept { return ::operator new[](size, tag); }
+
+ArrayNew LookUpArrayNew() {
+  if (!LibcDlsym) return OwnArrayNew;  // an old C library whose process has no dynamic loading library
+  static_assert(sizeof(std::size_t) == 4, "the mangled name below is the 32-bit one");
+  void* found = LibcDlsym(RTLD_DEFAULT, "_ZnajRKSt9nothrow_t");
+  return found ? reinterpret_cast<ArrayNew>(found) : OwnArrayNew;
+}
+
+// Looked up once. Threads that race here all find the same function, so the
+// first store or a later one leaves the same value.
+ArrayNew ProcessArrayNew() {
+  static ArrayNew cached = nullptr;
+  ArrayNew found = __atomic_load_n(&cached, __ATOMIC_ACQUIRE);
+  if (!found) {
+    found = LookUpArrayNew();
+    __atomic_store_n(&cached, found, __ATOMIC_RELEASE);
+  }
+  return found;
+}
+
+}  // namespace
+
 // If the array cannot be allocated, *copy is null and the result 0.
 int BitStream::CopyData(unsigned char** copy) const {
   const int bytes = (numberOfBitsUsed + 7) >> 3;
-  *copy = new (std::nothrow_t{}) unsigned char[bytes];
+  *copy = static_cast<unsigned char*>(ProcessArrayNew()(static_cast<std::size_t>(bytes), std::nothrow));
   if (!*copy) return 0;
   if (bytes > 0) std::memcpy(*copy, data, static_cast<std::size_t>(bytes));
   return numberOfBitsUsed;
@@ -829,11 +871,10 @@ bool BitStream::ReadCompressed(unsigned char* value, int sizeInBits, bool isUnsi
 #endif
 
 #if !defined(BITSTREAM_ASAN)
-// CopyData's array is released by the caller with delete[], so it comes from
-// the nothrow array operator new. The plugin links the C++ runtime in
-// statically, and that runtime's version would pull in the exception runtime
-// and with it a dependency on the dynamic loader; this one, local to the
-// plugin, is the same malloc without it. Sanitizer builds keep the runtime's
-// own, which tracks new/delete pairs.
+// CopyData's fallback where the process has no nothrow array operator new.
+// The plugin links the C++ runtime in statically, and that runtime's version
+// would pull in the exception runtime; this one, local to the plugin, is the
+// same malloc without it. Sanitizer builds keep the runtime's own, which
+// tracks new/delete pairs.
 void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return std::malloc(size ? size : 1); }
 #endif

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds core.so and runs every check: the test suite under AddressSanitizer
 # and UndefinedBehaviorSanitizer, a short run of every fuzz target, the demo
-# under valgrind's memcheck, and the release test suite last (its summary
-# closes the output). Both suites include the soak loops (label soak). The
+# and the release test programs (without the soak loops) under valgrind's
+# memcheck, and the release test suite last (its summary closes the output).
+# Both suites include the soak loops (label soak). The
 # tests that open sockets run in private network namespaces (scripts/netns).
 # Installs what is missing first.
 set -euo pipefail
@@ -24,7 +25,7 @@ echo "== release: build"
 cmake --preset release >/dev/null
 cmake --build --preset release -j "$jobs"
 
-echo "== demo under valgrind memcheck"
+echo "== demo and release test programs under valgrind memcheck"
 bash scripts/memcheck.sh
 
 echo "== release: tests"

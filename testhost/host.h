@@ -85,7 +85,7 @@ struct RpcSend {
 // A NetworkServer whose first word points to its operation table. Peer i has
 // the address 127.0.0.1 with port 7000 + i.
 class NetworkServer {
-  void** table_;  // must stay the first member: the plugin reads it at offset 0
+  [[maybe_unused]] void** table_;  // must stay the first member: the plugin reads it at offset 0
 
  public:
   NetworkServer();

@@ -3,13 +3,16 @@
 #
 #   check_sdk.sh package <cpack> <build folder> <output folder>
 #     makes the release archive of the build folder in the output folder.
-#   check_sdk.sh cmake|pkg-config <output folder> <c++ compiler> <run32> <forbidden folder>
+#   check_sdk.sh cmake|pkg-config|asan|own-new <output folder> <c++ compiler> <run32> <forbidden folder>
 #     unpacks that archive into an empty temporary folder, builds the example
 #     it carries (examples/consumer) from a copy in that folder, with the
 #     archive's CMake package or with its pkg-config file, checks that
 #     nothing in the build refers to the forbidden folder (the repository, so
 #     also its build trees), runs the program against a local HTTP server and
-#     compares its output.
+#     compares its output. asan and own-new build the example's copydata.cpp
+#     with the pkg-config file instead, with AddressSanitizer or with the
+#     program's own operator new[] and delete[], and run it: the caller's
+#     delete[] must release CopyData's arrays cleanly.
 #
 # With a private network namespace available (unshare -n), the whole check
 # runs in one, with only its own loopback interface.
@@ -65,8 +68,14 @@ else
   flags=$(PKG_CONFIG_PATH="$sdk/lib/pkgconfig" pkg-config --cflags --libs core)
   mkdir "$work/build"
   echo "$flags" >"$work/build/flags"  # checked below with the rest of the build
+  source=main.cpp
+  case $mode in
+    asan) source=copydata.cpp extra=(-fsanitize=address -fno-omit-frame-pointer) ;;
+    own-new) source=copydata.cpp extra=(-DREPLACE_ARRAY_NEW) ;;
+    *) extra=() ;;
+  esac
   # shellcheck disable=SC2086  # the flags are words
-  "$cxx" -std=c++11 -Wall -Wextra -Werror -o "$work/build/core_consumer" "$work/src/main.cpp" $flags
+  "$cxx" -std=c++11 -Wall -Wextra -Werror "${extra[@]}" -o "$work/build/core_consumer" "$work/src/$source" $flags
   program=$work/build/core_consumer
   export LD_LIBRARY_PATH=$sdk
 fi
@@ -78,6 +87,20 @@ fi
 if ! readelf -d "$program" | grep -q 'NEEDED.*\[core\.so\]'; then
   echo "$program does not load core.so"
   exit 1
+fi
+
+if [ "$mode" = asan ] || [ "$mode" = own-new ]; then
+  # Leak checking stops the world with ptrace, which user-mode emulation lacks.
+  /lib/ld-linux.so.2 --version >/dev/null 2>&1 || export ASAN_OPTIONS=detect_leaks=0
+  status=0
+  timeout 120 "$run32" "$program" >"$work/output" 2>&1 || status=$?
+  if [ $status -ne 0 ] || [ "$(cat "$work/output")" != "copydata: both copies released with delete[]" ]; then
+    echo "copydata (built with $mode) exited with $status; its output:"
+    cat "$work/output"
+    exit 1
+  fi
+  echo "sdk ($mode): CopyData's arrays released with the program's delete[]"
+  exit 0
 fi
 
 mkdir "$work/www"

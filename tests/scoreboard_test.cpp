@@ -17,6 +17,7 @@
 #include "raknet/BitStream.h"
 #include "testhost/host.h"
 #include "tests/soak_support.h"
+#include "tests/valgrind_support.h"
 
 #if !defined(__SANITIZE_ADDRESS__)
 extern "C" void* __libc_malloc(size_t size);
@@ -35,8 +36,10 @@ void* Note(void* p, size_t bytes) {
   return p;
 }
 
-// The size asked for a live block handed out lately.
+// The size asked for a live block handed out lately. Valgrind's allocator,
+// which stands in for the one above, reports it itself.
 size_t BlockBytes(const void* p) {
+  if (UnderValgrind()) return malloc_usable_size(const_cast<void*>(p));
   for (unsigned i = 1; i <= 16 && i <= count; ++i)
     if (handedOut[(count - i) % 16].p == p) return handedOut[(count - i) % 16].bytes;
   return 0;
@@ -385,6 +388,7 @@ TEST_F(ScoreboardTest, ReplyIsTheFieldByFieldBuild) {
 // When the reply's buffer cannot be had, nothing of it goes out and no
 // public runs; one log line says so and nothing stays allocated.
 TEST_F(ScoreboardTest, NoReplyAtAllWhenItsMemoryCannotBeHad) {
+  if (UnderValgrind()) GTEST_SKIP() << "valgrind's allocator stands in for the failing one";
   for (int id = 0; id < 30; ++id) pool.Connect(id, id);
   Request(4);  // the host looks the handler up
   server.sends.clear();

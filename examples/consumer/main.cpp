@@ -84,7 +84,7 @@ bool Fetch(char* url) {
     std::printf("http: status %d, content type %d, %d bytes\n", client->iResponseCode, client->iContentType,
                 client->iResponseBodyLength);
     char type[257];
-    if (client->GetHeaderValue(const_cast<char*>("Content-Type:"), type, sizeof type - 1)) {
+    if (client->GetHeaderValue("Content-Type:", type, sizeof type - 1)) {
       type[std::strcspn(type, "\r")] = '\0';  // a header line keeps its CR
       std::printf("http: Content-Type: %s\n", type);
     }

@@ -9,7 +9,14 @@
 // lives inside the object or in fixed-size storage of the call; only a name
 // lookup whose result outgrows 2 KiB borrows heap storage, and gives it back
 // before Connect returns. The object is 82974 bytes: create it with new
-// rather than on a small stack. Strings passed in are only read.
+// rather than on a small stack. A request also uses about 82 KB of working
+// storage on the calling thread's stack (the request text, the response as
+// it arrives, the header copy and the name lookup's storage): run it on a
+// thread with room for that beside the object.
+//
+// Strings passed in are only read; the functions that take them as char*
+// accept read-only strings (literals, say) too, through the overloads below
+// them (core/readonly_text.h).
 //
 // Threads: one object serves one request at a time and is not for two
 // threads at once. Objects on different threads are independent: the name
@@ -49,6 +56,7 @@
 #pragma once
 
 #include "core/export.h"
+#include "core/readonly_text.h"
 
 // Request types (iType, iRequestType). POST sends its form data as given.
 enum HttpRequestType { HTTP_GET = 1, HTTP_POST = 2, HTTP_HEAD = 3 };
@@ -110,26 +118,54 @@ class CORE_EXPORT CHttpClient {
 
   // InitRequest, then Process; returns iError.
   int ProcessURL(int iType, char* szURL, char* szPostData, char* szReferer);
+  template <typename Url, typename Data, typename Referer, core_sdk_detail::IfText<Url, Data, Referer> = 0>
+  int ProcessURL(int iType, Url szURL, Data szPostData, Referer szReferer) {
+    using core_sdk_detail::Unconst;
+    return ProcessURL(iType, Unconst(szURL), Unconst(szPostData), Unconst(szReferer));
+  }
   // Fills the request side. Arguments beyond the limits leave it cleared
   // (iRequestType 0) and set error 7, so Process refuses to send.
   void InitRequest(int iType, char* szURL, char* szPostData, char* szReferer);
+  template <typename Url, typename Data, typename Referer, core_sdk_detail::IfText<Url, Data, Referer> = 0>
+  void InitRequest(int iType, Url szURL, Data szPostData, Referer szReferer) {
+    using core_sdk_detail::Unconst;
+    InitRequest(iType, Unconst(szURL), Unconst(szPostData), Unconst(szReferer));
+  }
   // Builds the request text, connects, sends it and receives the response.
   // Refuses (7) without connecting when the type is not 1 to 3 or the text
   // would exceed 16383 characters.
   void Process();
   // Closes a socket still open from an earlier request first.
   bool Connect(char* szHost, int iPort);
+  template <typename Host, core_sdk_detail::IfText<Host> = 0>
+  bool Connect(Host szHost, int iPort) {
+    return Connect(core_sdk_detail::Unconst(szHost), iPort);
+  }
   // Sends the whole text, resuming after short counts; a null text fails
   // like a refused send (4).
   bool Send(char* szData);
+  template <typename Text, core_sdk_detail::IfText<Text> = 0>
+  bool Send(Text szData) {
+    return Send(core_sdk_detail::Unconst(szData));
+  }
   // One recv (resumed when a signal interrupts it), its result unchanged:
   // bytes read, 0 at the end of the stream, -1 on error; a null buffer or a
   // negative size gives -1 without receiving.
   int Recv(char* szBuffer, int iBufferSize);
   void CloseConnection();
   void HandleEntity();
-  // Copies the value of the header line named szName (colon included) into
-  // szReturnBuffer, which holds iBufSize + 1 bytes; false when absent or longer.
+  // Copies the value of the first header line named szName (found ignoring
+  // case; pass the colon too) into szReturnBuffer, followed by a NUL; false
+  // when absent or longer than iBufSize, and the buffer is then untouched.
+  // iBufSize is the longest value taken, one less than the buffer's size:
+  // pass sizeof buffer - 1. The value starts one character after the name
+  // (the space after the colon) and runs to the line feed, and every line
+  // but the header's last keeps its carriage return: for a middle line
+  // "Content-Type: text/plain" the value is "text/plain\r".
   bool GetHeaderValue(char* szName, char* szReturnBuffer, int iBufSize);
+  template <typename Name, core_sdk_detail::IfText<Name> = 0>
+  bool GetHeaderValue(Name szName, char* szReturnBuffer, int iBufSize) {
+    return GetHeaderValue(core_sdk_detail::Unconst(szName), szReturnBuffer, iBufSize);
+  }
 };
 #pragma pack(pop)

@@ -14,10 +14,14 @@
 // Writes report nothing: they append at numberOfBitsUsed and grow the buffer;
 // a write that cannot get the memory is dropped whole. Reads return false
 // when too few unread bits remain (ReadBits and ReadAlignedBytes also for a
-// count below 1): ReadBits, ReadBit and Read then change nothing;
-// ReadAlignedBytes may have moved to the next byte boundary and
-// ReadCompressed past the bits it examined, and the destination is then
-// incomplete.
+// count below 1): ReadBits and Read then change nothing; ReadAlignedBytes
+// may have moved to the next byte boundary and ReadCompressed past the bits
+// it examined, and the destination is then incomplete. ReadBit is the
+// exception: it returns the bit itself (see there).
+//
+// Threads: a stream is used by one thread at a time; different streams may
+// be used on different threads at once (a stream shares nothing with other
+// streams; PrintBits writes to standard output).
 //
 // The host reads a stream object's fields in place, so the field order, their
 // widths and the 256-byte inline buffer are a fixed binary layout (checked at
@@ -60,13 +64,17 @@ class CORE_EXPORT BitStream {
   void Write0();
   void Write1();
   bool ReadBits(unsigned char* destination, int count, bool rightAligned);
+  // The bit at readOffset itself (true for 1), then readOffset + 1. With no
+  // bit left it gives false and moves nothing, which looks like a 0 bit:
+  // check readOffset < numberOfBitsUsed first.
   bool ReadBit();
   void AlignWriteToByteBoundary();
   void AlignReadToByteBoundary();
 
   // *copy receives a new[] array of the (numberOfBitsUsed + 7) / 8 used
-  // bytes, which the caller releases with delete[]; returns numberOfBitsUsed
-  // (0 and a null *copy when out of memory).
+  // bytes, from the process's own operator new[] (a replacement in the
+  // program, or a sanitizer's), which the caller releases with delete[];
+  // returns numberOfBitsUsed (0 and a null *copy when out of memory).
   int CopyData(unsigned char** copy) const;
   void PrintBits() const;
   void AssertStreamEmpty();

@@ -4,9 +4,14 @@
 // Output buffers carry no size: each function states the room needed, and
 // the in-place functions never lengthen their string. Only Util_strrev
 // accepts a null pointer. The functions report nothing but their results.
+// Any number of threads may call them at once on distinct buffers. The
+// functions that take a char* they only read accept read-only strings
+// (literals, say) too, through the overloads below them
+// (core/readonly_text.h).
 #pragma once
 
 #include "core/export.h"
+#include "core/readonly_text.h"
 
 // Room for Util_itoa's output: 32 digits, a sign and the terminator.
 constexpr int kUtilItoaBufferSize = 34;
@@ -16,7 +21,9 @@ constexpr int kUtilItoaBufferSize = 34;
 constexpr int UtilBase64BufferSize(int sourceLength) { return 4 * ((sourceLength + 2) / 3) + 1; }
 
 // The Base64 alphabet (64 characters, then the pad character), looked up at
-// every call of Util_Base64Encode; repointing it changes the alphabet.
+// every call of Util_Base64Encode; repointing it changes the alphabet. It is
+// a plain pointer without any lock: repoint it (or change the table) only
+// while no thread encodes.
 CORE_EXPORT extern char* Base64Encoding;
 
 // Decodes in place: '+' becomes a space and every '%' takes the two
@@ -30,21 +37,39 @@ CORE_EXPORT void Util_strupr(char* text);
 // 1 when the whole text matches the pattern ('*' any run, '?' one
 // character, case-sensitive), else 0.
 CORE_EXPORT int Util_wildcmp(char* pattern, char* text);
+template <typename Pattern, typename Text, core_sdk_detail::IfText<Pattern, Text> = 0>
+int Util_wildcmp(Pattern pattern, Text text) {
+  return Util_wildcmp(core_sdk_detail::Unconst(pattern), core_sdk_detail::Unconst(text));
+}
 // Compares at most count characters ignoring case: 0 when equal, else the
 // difference of the first unequal pair after folding to upper case.
 CORE_EXPORT int Util_strnicmp(const char* first, const char* second, unsigned int count);
 // Writes value in base 2 to 35 (0 means 10) into out, which holds
 // kUtilItoaBufferSize bytes, and returns out; another base gives "".
 CORE_EXPORT char* Util_itoa(int value, char* out, int base);
-// Encodes source up to its terminator into out, which holds
-// UtilBase64BufferSize(strlen(source)) bytes; padded with '=', no line breaks.
+// Encodes source up to its first zero byte into out, which holds
+// UtilBase64BufferSize(strlen(source)) bytes; padded with '=', no line
+// breaks. The first zero byte ends the source: data that holds a 0 byte
+// cannot be encoded whole.
 CORE_EXPORT void Util_Base64Encode(char* source, char* out);
+template <typename Source, core_sdk_detail::IfText<Source> = 0>
+void Util_Base64Encode(Source source, char* out) {
+  Util_Base64Encode(core_sdk_detail::Unconst(source), out);
+}
 // 1 when the name holds a character other than 0-9, A-Z, a-z, '[', ']' or
 // '_', else 0.
 CORE_EXPORT int ContainsInvalidNickChars(char* name);
+template <typename Name, core_sdk_detail::IfText<Name> = 0>
+int ContainsInvalidNickChars(Name name) {
+  return ContainsInvalidNickChars(core_sdk_detail::Unconst(name));
+}
 // Replaces every '%' with '?' in place.
 CORE_EXPORT void ReplaceBadChars(char* text);
 // 1 when the file opens for reading, else 0 (the reason is not reported).
 CORE_EXPORT int CanFileBeOpenedForReading(char* path);
+template <typename Path, core_sdk_detail::IfText<Path> = 0>
+int CanFileBeOpenedForReading(Path path) {
+  return CanFileBeOpenedForReading(core_sdk_detail::Unconst(path));
+}
 // Reverses the string in place and returns it; null gives null.
 CORE_EXPORT char* Util_strrev(char* text);
