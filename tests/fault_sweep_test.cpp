@@ -33,32 +33,16 @@
 #include "tests/http_server.h"
 #include "tests/http_test_support.h"
 #include "tests/soak_support.h"
+#include "tests/valgrind_support.h"
 #include "util/runutil.h"
 
-#if __has_include(<valgrind/valgrind.h>)
-#include <valgrind/valgrind.h>
-#endif
-
-// AddressSanitizer's allocator cannot be interposed: there the test skips.
+// AddressSanitizer's allocator cannot be interposed: there the test skips, as
+// it does under valgrind, whose allocator stands in for the interposed one.
 #if defined(__SANITIZE_ADDRESS__)
 #define FAULT_SWEEP 0
 #else
 #define FAULT_SWEEP 1
 #endif
-
-namespace {
-
-// Valgrind replaces malloc in the executable as well, so the interposers
-// below would not see core.so's allocations: the sweep skips there.
-bool UnderValgrind() {
-#if defined(RUNNING_ON_VALGRIND)
-  if (RUNNING_ON_VALGRIND) return true;
-#endif
-  const char* preload = std::getenv("LD_PRELOAD");
-  return preload && std::strstr(preload, "vgpreload");
-}
-
-}  // namespace
 
 #if FAULT_SWEEP
 
