@@ -44,22 +44,24 @@ long long Clamp(long long value, long long low, long long high) {
 
 // The growth step proper, for a write that ends at bit `target`: the buffer
 // becomes (2 * target + 7) / 8 bytes. False, with nothing changed, when memory
-// ran out. A stream on a caller's buffer first takes a private copy, since
-// that buffer may not be resized.
+// ran out. A caller's buffer may not be resized: a stream on one moves to a
+// private copy of the grown size, taken in one allocation, so that a failure
+// leaves it on the caller's buffer.
 __attribute__((noinline)) bool Enlarge(BitStream& s, int target) {
   target *= 2;
   const std::size_t size = static_cast<std::size_t>((target + 7) >> 3);
-  if (!s.copyData) {
-    s.AssertCopyData();
-    if (!s.copyData) return false;
-  }
-  if (s.data == s.inlineBuffer) {
-    if (size > static_cast<std::size_t>(kInlineBytes)) {
+  if (!s.copyData || s.data == s.inlineBuffer) {
+    const bool borrowed = !s.copyData;
+    if (borrowed || size > static_cast<std::size_t>(kInlineBytes)) {
       auto* heap = static_cast<unsigned char*>(std::malloc(size));
       if (!heap) return false;
-      const long long kept = Clamp((s.numberOfBitsAllocated + 7LL) >> 3, 0, kInlineBytes);
-      std::memcpy(heap, s.inlineBuffer, static_cast<std::size_t>(kept));
+      if (const unsigned char* held = s.data) {
+        const long long limit = borrowed ? static_cast<long long>(size) : kInlineBytes;
+        const long long kept = Clamp((s.numberOfBitsAllocated + 7LL) >> 3, 0, limit);
+        if (kept > 0) std::memcpy(heap, held, static_cast<std::size_t>(kept));
+      }
       s.data = heap;
+      s.copyData = true;
     }
   } else {
     void* grown = std::realloc(s.data, size);

@@ -163,10 +163,16 @@ TEST(BitStreamFailedAllocation, CallerBufferStaysWhenNoCopyCanBeHad) {
   EXPECT_EQ(s.numberOfBitsUsed, 24);
   EXPECT_EQ(Bytes(source, source + 3), (Bytes{0x12, 0x34, 0x56}));
 
-  // The copy (malloc) succeeds, its growth (realloc) does not.
+  // The write's private copy is one allocation at the grown size (10 bytes),
+  // not a copy and then a resize: with requests of 8 bytes or more failing,
+  // the stream stays on the caller's buffer; AssertCopyData's 3-byte copy
+  // succeeds.
   {
-    FailingHeap heap(1, kRealloc);
+    FailingHeap heap(8, kMalloc);
     s.WriteBits(more, 16, true);
+    EXPECT_FALSE(s.copyData);
+    EXPECT_EQ(s.data, source);
+    s.AssertCopyData();
   }
   EXPECT_TRUE(s.copyData);
   EXPECT_NE(s.data, source);

@@ -7,7 +7,9 @@
 // needs more than 256 bytes, then a heap buffer it grows and frees) unless it
 // reads a caller's buffer in place (constructed with copy false, or SetData):
 // that buffer must outlive the stream, which writes into it but never frees
-// it; the first write that needs more room than it has takes a private copy.
+// it; the first write that needs more room than it has takes a private copy
+// (when that copy cannot be had, the write is dropped and the stream stays on
+// the caller's buffer).
 //
 // Writes report nothing: they append at numberOfBitsUsed and grow the buffer;
 // a write that cannot get the memory is dropped whole. Reads return false
