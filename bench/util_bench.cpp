@@ -85,7 +85,6 @@ const ComparePair kHeaderNames[] = {
     {"Content-Type: text/plain", "Content-Length", 14},
     {"Server: list/2.4", "SERVER", 6},
 };
-constexpr int kHeaderNameCount = sizeof kHeaderNames / sizeof kHeaderNames[0];
 
 // A 45-character header line, equal but for letter case, compared in full.
 const ComparePair kHeaderLine[] = {
