@@ -179,6 +179,11 @@ TestHost::~TestHost() {
 void TestHost::SetGameVariable(HostGame* game) { At<uint32_t>(kGameVariable) = Word(game); }
 void TestHost::SetBotGameVariable(HostGame* game) { At<uint32_t>(kBotGameVariable) = Word(game); }
 void TestHost::SetPlayersVariable(HostGame* game) { playersVariable_ = game; }
+void TestHost::SetGameVariables(HostGame* game) {
+  SetGameVariable(game);
+  SetBotGameVariable(game);
+  SetPlayersVariable(game);
+}
 
 void* TestHost::Symbol(const char* name) const { return dlsym(library_, name); }
 

@@ -118,6 +118,8 @@ class TestHost {
   void SetGameVariable(HostGame* game);
   void SetBotGameVariable(HostGame* game);
   void SetPlayersVariable(HostGame* game);  // the one whose address entry 17 embeds
+  // All three at the same HostGame, as a running server has them.
+  void SetGameVariables(HostGame* game);
 
   // Entry points, called as the server calls them.
   uint32_t Supports();

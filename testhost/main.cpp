@@ -68,9 +68,7 @@ int main(int argc, char** argv) {
 
   std::printf("host: loading plugin %s\n", plugin.c_str());
   TestHost host(plugin, /*echoLog=*/true);
-  host.SetGameVariable(&game);
-  host.SetBotGameVariable(&game);
-  host.SetPlayersVariable(&game);
+  host.SetGameVariables(&game);
 
   uint32_t supports = host.Supports();
   std::printf("host: Supports() = 0x%08" PRIX32 " (interface 0x%04" PRIX32 "%s)\n", supports, supports & 0xFFFF,

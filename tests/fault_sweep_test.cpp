@@ -281,9 +281,7 @@ void PluginLifecycle(std::string& out) {
   PlayerPool pool;
   game.SetPlayerPool(pool.address());
   TestHost host(DefaultPluginPath());
-  host.SetGameVariable(&game);
-  host.SetBotGameVariable(&game);
-  host.SetPlayersVariable(&game);
+  host.SetGameVariables(&game);
   ScriptMachine script("gamemode");
   const cell shortName = script.AllocString("Bot"), longName = script.AllocString(std::string(300, 'n'));
   HostView view{host, out};
@@ -329,9 +327,7 @@ void ScoreboardReply(std::string& out) {
     server.SetPing(id, id % 5 == 0 ? 0 : 10 + id);
   }
   TestHost host(DefaultPluginPath());
-  host.SetGameVariable(&game);
-  host.SetBotGameVariable(&game);
-  host.SetPlayersVariable(&game);
+  host.SetGameVariables(&game);
   ScriptMachine script("gamemode");
   script.DefinePublic("OnPlayerTabUpdate", [](const std::vector<cell>&) { return 1; });
   host.Load();

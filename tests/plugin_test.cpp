@@ -42,9 +42,7 @@ class PluginTest : public ::testing::Test {
   PluginTest() : host(DefaultPluginPath()) {
     game.SetPlayerPool(pool.address());
     game.SetNetworkServer(&server);
-    host.SetGameVariable(&game);
-    host.SetBotGameVariable(&game);
-    host.SetPlayersVariable(&game);
+    host.SetGameVariables(&game);
     EngineTable::calls().clear();
   }
 

@@ -76,9 +76,7 @@ TEST(Reload, WholeSessionInEachCycle) {
   int wrong = 0, requests = 0;
   ExpectHeapExactFromTheSecondCycle("with a whole session", [&] {
     TestHost host(DefaultPluginPath());
-    host.SetGameVariable(&game);
-    host.SetBotGameVariable(&game);
-    host.SetPlayersVariable(&game);
+    host.SetGameVariables(&game);
     ScriptMachine script("gamemode");
     script.DefinePublic("OnPlayerTabUpdate", [](const std::vector<cell>&) { return 1; });
     const bool loaded = host.Supports() == 0x00010200u && host.Load() == 1 && host.AmxLoad(script) == 0;
