@@ -73,7 +73,8 @@ apt_update() {
 apt_install() {
   local suite p failed=()
   suite=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
-  local apt=(apt-get install -y -qq --no-remove --no-install-recommends)
+  # A fresh machine may be running its own daily apt job: wait for its lock.
+  local apt=(apt-get install -y -qq --no-remove --no-install-recommends -o DPkg::Lock::Timeout=300)
   "${apt[@]}" "$@" >"$apt_log" 2>&1 && return 0
   if [ -n "$suite" ]; then
     echo "setup: one install failed; trying the $suite suite's versions, which carry both architectures" >&2

@@ -34,6 +34,7 @@ suite="" pkgs=()
 while [ $# -gt 0 ]; do
   case $1 in
     -t) suite=$2; shift 2 ;;
+    -o) shift 2 ;;
     -*) shift ;;
     *) pkgs+=("$1"); shift ;;
   esac
