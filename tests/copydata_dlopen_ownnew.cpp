@@ -13,9 +13,10 @@
 static_assert(sizeof(RakNet::BitStream) == 276, "the stream storage of copydata_dlopen_host.c");
 
 namespace {
-// Every array of this new[] starts after a header holding this word.
+// Every array of this new[] follows a 16-byte header (keeping it aligned)
+// that starts with this word.
 const unsigned kMagic = 0xA77A1234u;
-const std::size_t kHeader = 16;  // keeps the array 16-byte aligned
+const std::size_t kHeader = 16;
 int liveArrays = 0;
 
 void* Allocate(std::size_t size) noexcept {
@@ -24,12 +25,6 @@ void* Allocate(std::size_t size) noexcept {
   std::memcpy(block, &kMagic, sizeof kMagic);
   ++liveArrays;
   return block + kHeader;
-}
-
-bool MadeHere(const void* array) {
-  unsigned magic;
-  std::memcpy(&magic, static_cast<const unsigned char*>(array) - kHeader, sizeof magic);
-  return magic == kMagic;
 }
 }  // namespace
 
@@ -41,11 +36,11 @@ void* operator new[](std::size_t size) {
 void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return Allocate(size); }
 void operator delete[](void* array) noexcept {
   if (!array) return;
-  if (!MadeHere(array)) {
+  unsigned char* block = static_cast<unsigned char*>(array) - kHeader;
+  if (std::memcmp(block, &kMagic, sizeof kMagic) != 0) {
     std::fputs("delete[] of an array that this host's new[] did not make\n", stderr);
     std::abort();
   }
-  unsigned char* block = static_cast<unsigned char*>(array) - kHeader;
   std::memset(block, 0, sizeof kMagic);
   --liveArrays;
   std::free(block);
@@ -59,10 +54,7 @@ bool HostSkips() {
 }
 
 bool HostTakesCopy(unsigned char* copy) {
-  if (liveArrays != 1) {
-    std::fprintf(stderr, "CopyData's array did not come from this host's new[] (%d of its arrays live)\n", liveArrays);
-    return false;
-  }
+  if (liveArrays != 1) return false;  // the array is not from this new[]
   delete[] copy;
   return liveArrays == 0;
 }

@@ -663,8 +663,9 @@ TEST(HttpClientConnection, RefusedPortIsError3AndClosesTheSocket) {
   EXPECT_EQ(soak::OpenDescriptors(), before);
 }
 
-// A null text is refused (error 4). A failed send keeps the socket open (error 4), raises no SIGPIPE, and the
-// socket is closed by the next Connect or by the destructor, never leaked.
+// A null text is refused (error 4). A failed send keeps the socket open
+// (error 4), raises no SIGPIPE, and the socket is closed by the next Connect
+// or by the destructor, never leaked.
 TEST(HttpClientConnection, FailedSendDoesNotLeakTheSocket) {
   SilentListener listener;
   auto client = NewClient();
