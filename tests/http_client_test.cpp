@@ -362,6 +362,33 @@ std::vector<ResponseCase> ResponseCases() {
        "HTTP/1.0 204 No Content\r\nContent-Length: 10",
        "",
        2},
+      {"204 with bytes after the header",
+       {"HTTP/1.0 204 No Content\r\n\r\nxyz"},
+       true,
+       0,
+       204,
+       "HTTP/1.0 204 No Content",
+       "",
+       2},
+      {"HEAD answered with the declared body",
+       {Status("Content-Length: 3\r\n\r\nabc")},
+       true,
+       0,
+       200,
+       "HTTP/1.0 200 OK\r\nContent-Length: 3",
+       "",
+       2,
+       false,
+       HTTP_HEAD},
+      // An interim 100 is the response: the final one behind it is not read.
+      {"100 Continue, then a final response",
+       {"HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"},
+       true,
+       0,
+       100,
+       "HTTP/1.1 100 Continue",
+       "",
+       2},
       {"304 with a declared length",
        {"HTTP/1.0 304 Not Modified\r\nContent-Length: 10\r\n\r\n"},
        true,
@@ -490,10 +517,30 @@ TEST(HttpClientResponse, ExcessBeyondDeclaredLengthIsCutAtTheBuffer) {
 std::atomic<int> alarms{0};
 void CountAlarm(int) { ++alarms; }
 
+// Runs `requests` on a thread of its own, the only one a timer signals, every
+// 0.5 ms (SIGALRM, whose handler the caller installs).
+template <typename Requests>
+void UnderSignalStorm(Requests requests) {
+  std::thread thread([&] {
+    sigevent event{};
+    event.sigev_notify = SIGEV_THREAD_ID;
+    event.sigev_signo = SIGALRM;
+    event._sigev_un._tid = static_cast<pid_t>(syscall(SYS_gettid));
+    timer_t timer;
+    if (timer_create(CLOCK_MONOTONIC, &event, &timer) != 0) return;
+    const itimerspec every{{0, 500000}, {0, 500000}};
+    timer_settime(timer, 0, &every, nullptr);
+    requests();
+    timer_delete(timer);
+  });
+  thread.join();
+}
+
 // A signal storm on the requesting thread, as interval timers and profilers
 // in a server make it: every 0.5 ms, with a handler installed without
 // SA_RESTART, so connect, send and recv are interrupted. Bodies dribbled in
-// 200-byte pieces, with and without a declared length, still arrive whole.
+// 200-byte pieces, with and without a declared length, still arrive whole,
+// and a connect that stays pending for a second ends as the server decides.
 // The requests run on a thread of their own, the only one the timer signals:
 // the servers' threads are started and joined undisturbed (user-mode
 // emulation fails a join by a thread that has handled a signal).
@@ -516,24 +563,34 @@ TEST(HttpClientResponse, SignalsDoNotCutTransfers) {
       for (int at = 0; at < kBodyBytes; at += kPieceBytes) chunks.push_back(body.substr(at, kPieceBytes));
       servers.push_back(std::make_unique<ScriptedServer>(ServerScript{chunks, declared, /*pauseMs=*/1}));
     }
-    std::thread requests([&] {
-      sigevent event{};
-      event.sigev_notify = SIGEV_THREAD_ID;
-      event.sigev_signo = SIGALRM;
-      event._sigev_un._tid = static_cast<pid_t>(syscall(SYS_gettid));
-      timer_t timer;
-      if (timer_create(CLOCK_MONOTONIC, &event, &timer) != 0) return;
-      const itimerspec every{{0, 500000}, {0, 500000}};
-      timer_settime(timer, 0, &every, nullptr);
+    UnderSignalStorm([&] {
       for (auto& server : servers) {
         auto client = NewClient();
         if (Fetch(*client, HTTP_GET, server->Url()) == 0 &&
             std::string(client->szResponseBody, Get(client->iResponseBodyLength)) == body)
           ++whole;
       }
-      timer_delete(timer);
     });
-    requests.join();
+  }
+  // A connect held pending through the storm (the slow listener drops its
+  // SYN) is waited for to its end: the server's answer, or, the listener
+  // closed meanwhile, the refusal (error 3, the socket closed).
+  for (const bool refused : {false, true}) {
+    SCOPED_TRACE(refused ? "connect refused while pending" : "connect pending");
+    ScriptedServer server({{Status("Content-Length: 2\r\n\r\nok")}, true, 1, false, /*queueFullMs=*/300, refused});
+    int error = -1, socket = 0;
+    std::string received;
+    UnderSignalStorm([&] {
+      auto client = NewClient();
+      error = Fetch(*client, HTTP_GET, server.Url());
+      received.assign(client->szResponseBody, Get(client->iResponseBodyLength));
+      socket = client->iSocket;
+    });
+    server.Join();
+    EXPECT_TRUE(server.connectHeldBack());
+    EXPECT_EQ(error, refused ? HTTP_ERROR_CANT_CONNECT : 0);
+    EXPECT_EQ(received, refused ? "" : "ok");
+    EXPECT_EQ(socket, -1);
   }
   sigaction(SIGALRM, &previous, nullptr);
   EXPECT_EQ(whole, kBatches * kPerBatch);
@@ -606,13 +663,17 @@ TEST(HttpClientConnection, RefusedPortIsError3AndClosesTheSocket) {
   EXPECT_EQ(soak::OpenDescriptors(), before);
 }
 
-// A failed send keeps the socket open (error 4), raises no SIGPIPE, and the
-// socket is closed by the next Connect or by the destructor, never leaked.
+// A null text is refused (error 4). A failed send keeps the socket open
+// (error 4), raises no SIGPIPE, and the socket is closed by the next Connect
+// or by the destructor, never leaked.
 TEST(HttpClientConnection, FailedSendDoesNotLeakTheSocket) {
   SilentListener listener;
   auto client = NewClient();
   std::string host = "127.0.0.1";
   ASSERT_TRUE(client->Connect(&host[0], listener.port()));
+  EXPECT_FALSE(client->Send(nullptr));
+  EXPECT_EQ(Get(client->iError), HTTP_ERROR_CANT_WRITE);
+  client->iError = HTTP_ERROR_NONE;  // the failures below set it again
   int peer = listener.Accept(2000);
   ASSERT_GE(peer, 0);
   linger reset{1, 0};

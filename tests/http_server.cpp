@@ -8,8 +8,11 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 
 namespace {
 
@@ -45,17 +48,46 @@ size_t DeclaredLength(const std::string& head) {
   return at == std::string::npos ? 0 : strtoul(head.c_str() + at + 16, nullptr, 10);
 }
 
+// The kernel's count of connections dropped for a full listen queue (in this
+// network namespace); -1 when it cannot be read.
+long ListenOverflows() {
+  std::ifstream netstat("/proc/net/netstat");
+  std::string names, values;
+  while (std::getline(netstat, names) && std::getline(netstat, values)) {
+    if (names.compare(0, 7, "TcpExt:") != 0) continue;
+    std::istringstream nameWords(names), valueWords(values);
+    std::string name, value;
+    while (nameWords >> name && valueWords >> value)
+      if (name == "ListenOverflows") return strtol(value.c_str(), nullptr, 10);
+  }
+  return -1;
+}
+
 }  // namespace
 
 ScriptedServer::ScriptedServer(ServerScript script) : script_(std::move(script)) {
   listener_ = BoundLoopbackSocket(&port_);
-  if (listen(listener_, 4) != 0) abort();
+  if (listen(listener_, script_.queueFullMs > 0 ? 0 : 4) != 0) abort();
+  if (script_.queueFullMs > 0) {
+    // Backlog 0 holds one connection: this one, queued before any client's.
+    queued_ = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port_));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    pollfd queued{listener_, POLLIN, 0};
+    if (queued_ < 0 || connect(queued_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
+        poll(&queued, 1, kAcceptWaitMs) != 1)
+      abort();
+    overflowsBefore_ = ListenOverflows();
+  }
   thread_ = std::thread(&ScriptedServer::Run, this);
 }
 
 ScriptedServer::~ScriptedServer() {
   Join();
-  close(listener_);
+  if (listener_ >= 0) close(listener_);
+  if (queued_ >= 0) close(queued_);
 }
 
 std::string ScriptedServer::Url(const std::string& path) const { return "127.0.0.1:" + std::to_string(port_) + path; }
@@ -64,7 +96,26 @@ void ScriptedServer::Join() {
   if (thread_.joinable()) thread_.join();
 }
 
+bool ScriptedServer::HoldQueueFull() {
+  for (int waited = 0; waited < kAcceptWaitMs && !connectHeldBack_; ++waited) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    connectHeldBack_ = ListenOverflows() > overflowsBefore_;
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(script_.queueFullMs));
+  close(queued_);
+  queued_ = -1;
+  if (script_.refuseAfterQueueFull) {
+    close(listener_);
+    listener_ = -1;
+    return false;
+  }
+  int fd = accept(listener_, nullptr, nullptr);
+  if (fd >= 0) close(fd);
+  return true;
+}
+
 void ScriptedServer::Run() {
+  if (script_.queueFullMs > 0 && !HoldQueueFull()) return;
   pollfd waiting{listener_, POLLIN, 0};
   if (poll(&waiting, 1, kAcceptWaitMs) != 1) return;
   int fd = accept(listener_, nullptr, nullptr);

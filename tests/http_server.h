@@ -15,6 +15,14 @@ struct ServerScript {
   bool keepOpen = false;            // after the chunks, wait for the client to close
   int pauseMs = 20;                 // between chunks
   bool reset = false;               // after the chunks, reset the connection (RST) instead
+  // A slow listener: with queueFullMs, the listen queue is first held full
+  // (backlog 0, one connection queued and not accepted), so a client's SYN is
+  // dropped and sent again about a second later; queueFullMs after the first
+  // drop, the server accepts the queued connection and serves the next, or
+  // with refuseAfterQueueFull closes its listening socket, so the SYN sent
+  // again is refused.
+  int queueFullMs = 0;
+  bool refuseAfterQueueFull = false;
 };
 
 class ScriptedServer {
@@ -34,12 +42,18 @@ class ScriptedServer {
   const std::string& request() const { return request_; }
   // With keepOpen: the client closed the connection before the server gave up.
   bool clientClosedFirst() const { return clientClosedFirst_; }
+  // With queueFullMs: a connection attempt was dropped while the queue was full.
+  bool connectHeldBack() const { return connectHeldBack_; }
 
  private:
   void Run();
+  bool HoldQueueFull();  // false when the listener was closed instead
 
   ServerScript script_;
   int listener_ = -1;
+  int queued_ = -1;  // the client end of the connection that fills the queue
+  long overflowsBefore_ = 0;
+  bool connectHeldBack_ = false;
   int port_ = 0;
   bool accepted_ = false;
   bool clientClosedFirst_ = false;
