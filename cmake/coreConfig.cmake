@@ -10,8 +10,8 @@ if(CMAKE_SIZEOF_VOID_P AND NOT CMAKE_SIZEOF_VOID_P EQUAL 4)
   set(core_FOUND FALSE)
   string(CONCAT core_NOT_FOUND_MESSAGE
       "core.so is a 32-bit x86 library, but this project builds for ${CMAKE_SIZEOF_VOID_P}-byte pointers. "
-      "Configure a new build folder for 32-bit x86: pass -DCMAKE_CXX_FLAGS=-m32 (and -DCMAKE_C_FLAGS=-m32 for C), "
-      "or set CMAKE_CXX_FLAGS_INIT to -m32 before project(), or use a toolchain file that does.")
+      "Configure a new build folder for 32-bit x86 with the toolchain file that comes with core.so: "
+      "-DCMAKE_TOOLCHAIN_FILE=${_core_prefix}/cmake/i386-linux-gnu.cmake")
   unset(_core_prefix)
   return()
 endif()

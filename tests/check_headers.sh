@@ -1,37 +1,46 @@
 #!/usr/bin/env bash
-# Checks the public headers (the include folder of the release archive): each
-# compiles alone, as the first include of a translation unit, under C++11 and
-# C++17 with every warning an error; calls with string literals, char*
-# variables and null pointers compile alike and reach exactly the exported
-# functions; and amx/amx.h declares exactly the amx_* forwarders that core.so
-# exports.
+# Checks the public headers (the include folder of the release archive) with
+# the warnings strict C++ projects build with, every one an error: each
+# header compiles alone, as the first include of a translation unit, under
+# C++11 and C++17; calls with string literals, char* variables, null
+# pointers and NULL or 0 for the optional strings compile alike and refer to
+# exported functions only (every overload lands on an export); an overloaded
+# export's address can be taken by naming its type; the functions that write
+# their string, and the optional strings, take no read-only string or
+# non-zero integer; and amx/amx.h declares exactly the amx_* forwarders that
+# core.so exports.
 # Usage: check_headers.sh <c++ compiler> <include folder> <export list>
 set -euo pipefail
 cxx=$1
 include=$2
 list=$3
+strict=(-m32 -Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wsign-conversion -Wold-style-cast -Wcast-qual
+  -Wzero-as-null-pointer-constant -Wundef -Werror)
 fail=0
 headers=$(cd "$include" && find . -name '*.h' | sed 's|^\./||' | sort)
 for header in $headers; do
   for std in c++11 c++17; do
     if ! printf '#include <%s>\n' "$header" |
-        "$cxx" -m32 -std=$std -Wall -Wextra -Wpedantic -Werror -I "$include" -x c++ -c -o /dev/null -; then
+        "$cxx" "${strict[@]}" -std=$std -I "$include" -x c++ -c -o /dev/null -; then
       echo "$header does not compile alone with -std=$std"
       fail=1
     fi
   done
 done
 
-# The functions a caller passes literals to. The object's undefined symbols
-# must be exactly their exported names: every overload lands on the export.
+# The functions a caller passes literals to, and the bit stream's read-only
+# source. The object may refer to exported names only, and to each of these.
 literals='ProcessURL|InitRequest|Connect|Send|GetHeaderValue|Util_wildcmp|Util_stristr|Util_strnicmp|'
 literals+='Util_Base64Encode|ContainsInvalidNickChars|CanFileBeOpenedForReading'
-expected=$(grep -E "^_Z[A-Za-z0-9_]*($literals)[A-Z]" "$list" | sort)
+expected=$( (grep -E "^_Z[A-Za-z0-9_]*($literals)[A-Z]" "$list" && echo _ZN6RakNet9BitStreamC1EPhjb) | sort)
+exports=$(grep -v -E '^\s*(#|$)' "$list" | sed 's/\s//g' | sort)
 object=$(mktemp)
 trap 'rm -f "$object"' EXIT
 for std in c++11 c++17; do
-  if ! "$cxx" -m32 -std=$std -Wall -Wextra -Wpedantic -Werror -I "$include" -x c++ -c -o "$object" - <<'EOF'; then
+  if ! "$cxx" "${strict[@]}" -std=$std -I "$include" -x c++ -c -o "$object" - <<'EOF'; then
+#include <cstddef>
 #include <http/httpclient.h>
+#include <raknet/BitStream.h>
 #include <util/runutil.h>
 
 int UseLiterals(CHttpClient& client, char* buffer) {
@@ -48,16 +57,68 @@ int UseLiterals(CHttpClient& client, char* buffer) {
   Util_Base64Encode("core SDK", buffer);
   Util_Base64Encode(name, buffer);
   sum += ContainsInvalidNickChars("Bot_Alice") + ContainsInvalidNickChars(name);
+  static const unsigned char kBytes[] = {0xA5, 0x0F};
+  RakNet::BitStream stream(kBytes, sizeof kBytes, false);
+  sum += stream.numberOfBitsUsed;
   return sum + CanFileBeOpenedForReading("/etc/hostname") + CanFileBeOpenedForReading(name);
 }
+
+// NULL and 0 for the optional strings; a project building with
+// -Wzero-as-null-pointer-constant is warned about its own NULL, as anywhere.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wzero-as-null-pointer-constant"
+int UseNull(CHttpClient& client, char* name) {
+  int sum = client.ProcessURL(HTTP_GET, "127.0.0.1/", NULL, NULL) + client.ProcessURL(HTTP_POST, name, "a=1", 0);
+  sum += client.ProcessURL(HTTP_GET, "127.0.0.1/", NULL, name) + client.ProcessURL(HTTP_GET, name, NULL, "r/");
+  client.InitRequest(HTTP_POST, "127.0.0.1/", "a=b", NULL);
+  client.InitRequest(HTTP_GET, name, 0, 0);
+  return sum;
+}
+#pragma GCC diagnostic pop
+
+int (*WildcmpAddress())(char*, char*) { return static_cast<int (*)(char*, char*)>(&Util_wildcmp); }
+int (CHttpClient::*ProcessURLAddress())(int, char*, char*, char*) {
+  return static_cast<int (CHttpClient::*)(int, char*, char*, char*)>(&CHttpClient::ProcessURL);
+}
 EOF
-    echo "calls with literals do not compile with -std=$std"
+    echo "calls with literals or NULL do not compile with -std=$std"
     fail=1
-  elif [ "$(nm -u "$object" | awk '$2 != "_GLOBAL_OFFSET_TABLE_" {print $2}' | sort)" != "$expected" ]; then
-    echo "calls with literals (-std=$std) do not refer to exactly the exported functions (< exported, > referred to):"
-    diff <(echo "$expected") <(nm -u "$object" | awk '$2 != "_GLOBAL_OFFSET_TABLE_" {print $2}' | sort) | grep '^[<>]' || true
+    continue
+  fi
+  referred=$(nm -u "$object" | awk '$2 !~ /^(_GLOBAL_OFFSET_TABLE_|_Unwind_Resume|__gxx_personality_v0)$/ {print $2}' | sort)
+  # A constructor counts whether the compiler refers to its complete-object
+  # (C1) or base-object (C2) name; both are exported.
+  missing=$(comm -23 <(echo "$expected") <(sed 's/\(BitStream\)C2E/\1C1E/' <<<"$referred" | sort))
+  unexported=$(comm -13 <(echo "$exports") <(echo "$referred"))
+  if [ -n "$missing$unexported" ]; then
+    echo "calls with literals (-std=$std) miss an exported function (<) or refer to a name not exported (>):"
+    sed -n 's/^./< &/p' <<<"$missing"
+    sed -n 's/^./> &/p' <<<"$unexported"
     fail=1
   fi
+done
+
+# What must not compile, each beside a form that must: a read-only string for
+# a string the function writes, a non-zero integer for an optional string.
+probe() { # probe <type of text> <statement> [compiler flags]
+  printf '%s\n' '#include <http/httpclient.h>' '#include <raknet/BitStream.h>' '#include <util/runutil.h>' \
+    "void Probe(CHttpClient& client, RakNet::BitStream& stream, $1 text) { $2; }" |
+    "$cxx" -m32 -std=c++17 "${@:3}" -I "$include" -x c++ -fsyntax-only - 2>&1
+}
+writers=('Util_UrlUnencode(text)' 'Util_strupr(text)' 'ReplaceBadChars(text)' 'Util_strrev(text)'
+  'Util_itoa(1, text, 10)' 'Util_Base64Encode("a", text)' 'client.GetHeaderValue("A:", text, 1)'
+  'client.Recv(text, 1)' 'stream.Read(text, 1)')
+if ! probe 'char*' "$(IFS=';' && echo "${writers[*]}")" "${strict[@]}"; then
+  echo "the functions that write their string do not compile with a char*"
+  fail=1
+fi
+for call in "${writers[@]}"; do
+  probe 'const char*' "$call" >/dev/null && { echo "$call compiles with a read-only string"; fail=1; }
+done
+integers=('client.ProcessURL(HTTP_POST, "h/", 1, nullptr)' 'client.InitRequest(HTTP_GET, "h/", nullptr, 1)'
+  'client.ProcessURL(HTTP_GET, "h/", 1, 0)' 'Util_wildcmp("*", 1)')
+for call in "${integers[@]}"; do
+  probe int "$call" >/dev/null && { echo "$call compiles with a non-zero integer"; fail=1; }
 done
 
 exported=$(grep -o '^amx_[A-Za-z0-9]*' "$list" | sort)
@@ -68,5 +129,5 @@ if [ "$exported" != "$declared" ]; then
   fail=1
 fi
 
-[ $fail -eq 0 ] && echo "headers: $(wc -w <<<"$headers") compile alone as C++11 and C++17; literals reach the $(wc -l <<<"$expected") exported functions; amx.h declares the $(wc -l <<<"$exported") forwarders"
+[ $fail -eq 0 ] && echo "headers: $(wc -w <<<"$headers") compile alone as C++11 and C++17; literals and NULL reach the $(wc -l <<<"$expected") exported functions; $((${#writers[@]} + ${#integers[@]})) misuses refused; amx.h declares the $(wc -l <<<"$exported") forwarders"
 exit $fail

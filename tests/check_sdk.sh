@@ -9,7 +9,11 @@
 #     archive's CMake package or with its pkg-config file, checks that
 #     nothing in the build refers to the forbidden folder (the repository, so
 #     also its build trees), runs the program against a local HTTP server and
-#     compares its output. asan and own-new build the example's copydata.cpp
+#     compares its output. cmake first checks that the package refuses a
+#     64-bit build, then builds with the archive's toolchain file and a
+#     project's own CMAKE_CXX_FLAGS (strict warnings as errors,
+#     AddressSanitizer and UndefinedBehaviorSanitizer), which must add to the
+#     32-bit target. asan and own-new build the example's copydata.cpp
 #     with the pkg-config file instead, with AddressSanitizer or with the
 #     program's own operator new[] and delete[], and run it: the caller's
 #     delete[] must release CopyData's arrays cleanly.
@@ -57,13 +61,29 @@ sdk=$(echo "$work"/unpacked/core-*-linux-x86)
 cp -r "$sdk/examples/consumer" "$work/src"
 
 if [ "$mode" = cmake ]; then
-  cmake -S "$work/src" -B "$work/build" -G Ninja -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_PREFIX_PATH="$sdk" \
-    -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF -DCMAKE_FIND_USE_SYSTEM_PACKAGE_REGISTRY=OFF >"$work/build.log" 2>&1 ||
-    { cat "$work/build.log"; exit 1; }
+  configure=(cmake -S "$work/src" -G Ninja -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_PREFIX_PATH="$sdk"
+    -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF -DCMAKE_FIND_USE_SYSTEM_PACKAGE_REGISTRY=OFF)
+  toolchain=$sdk/cmake/i386-linux-gnu.cmake
+  # Without the archive's toolchain file the build is 64-bit: the package
+  # refuses it and names that file.
+  if "${configure[@]}" -B "$work/build64" >"$work/build64.log" 2>&1 ||
+      ! grep -qF -- "-DCMAKE_TOOLCHAIN_FILE=$toolchain" "$work/build64.log"; then
+    echo "a 64-bit build of the example did not fail with the package's message:"
+    cat "$work/build64.log"
+    exit 1
+  fi
+  # With it, a project's own flags (strict warnings, sanitizers) add to the
+  # 32-bit target.
+  own_flags='-Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wsign-conversion -Wold-style-cast -Wcast-qual'
+  own_flags+=' -Wzero-as-null-pointer-constant -Wundef -Werror -fsanitize=address,undefined -fno-omit-frame-pointer'
+  "${configure[@]}" -B "$work/build" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_CXX_FLAGS="$own_flags" \
+    >"$work/build.log" 2>&1 || { cat "$work/build.log"; exit 1; }
   cmake --build "$work/build" >>"$work/build.log" 2>&1 || { cat "$work/build.log"; exit 1; }
   grep -qx "core_DIR:PATH=$sdk/lib/cmake/core" "$work/build/CMakeCache.txt" ||
     { echo "the CMake package was not taken from the archive:"; grep core_DIR "$work/build/CMakeCache.txt"; exit 1; }
   program=$work/build/core_consumer
+  readelf -d "$program" | grep -q 'NEEDED.*libasan' || { echo "the project's own CMAKE_CXX_FLAGS were lost"; exit 1; }
+  /lib/ld-linux.so.2 --version >/dev/null 2>&1 || export ASAN_OPTIONS=detect_leaks=0
 else
   flags=$(PKG_CONFIG_PATH="$sdk/lib/pkgconfig" pkg-config --cflags --libs core)
   mkdir "$work/build"

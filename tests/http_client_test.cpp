@@ -644,6 +644,54 @@ TEST(HttpClientResponse, GetHeaderValue) {
   }
 }
 
+// The header's inline overloads for literals and NULL, run: the POST data
+// and the referer differ, so a swap shows; so does a changed size.
+TEST(HttpClientRequest, ReadOnlyOverloadsKeepEachArgumentInPlace) {
+  const struct {
+    int (*call)(CHttpClient&, const char* url);
+    const char* referer;
+    const char* body;
+  } fetches[] = {
+      {[](CHttpClient& c, const char* url) { return c.ProcessURL(HTTP_POST, url, "a=1", "ref.test/"); }, "ref.test/",
+       "a=1"},
+      {[](CHttpClient& c, const char* url) { return c.ProcessURL(HTTP_POST, url, "a=1", NULL); }, "", "a=1"},
+      {[](CHttpClient& c, const char* url) { return c.ProcessURL(HTTP_GET, url, NULL, "ref.test/"); }, "ref.test/", ""},
+      {[](CHttpClient& c, const char* url) { return c.ProcessURL(HTTP_GET, url, 0, 0); }, "", ""},
+  };
+  for (const auto& f : fetches) {
+    SCOPED_TRACE(std::string(f.referer) + " / " + f.body);
+    ScriptedServer server({{kOk}});
+    auto client = NewClient();
+    EXPECT_EQ(f.call(*client, server.Url().c_str()), 0);
+    server.Join();
+    const std::string& request = server.request();
+    EXPECT_NE(request.find(std::string("\r\nReferer: http://") + f.referer + "\r\n"), std::string::npos) << request;
+    EXPECT_EQ(request.substr(request.find("\r\n\r\n") + 4), f.body) << request;
+  }
+  const struct {
+    void (*call)(CHttpClient&);
+    const char* data;
+    const char* referer;
+  } inits[] = {
+      {[](CHttpClient& c) { c.InitRequest(HTTP_POST, "h/", "a=1", "ref.test/"); }, "a=1", "ref.test/"},
+      {[](CHttpClient& c) { c.InitRequest(HTTP_POST, "h/", "a=1", NULL); }, "a=1", ""},
+      {[](CHttpClient& c) { c.InitRequest(HTTP_GET, "h/", NULL, "ref.test/"); }, "", "ref.test/"},
+  };
+  for (const auto& i : inits) {
+    auto client = NewClient();
+    i.call(*client);
+    EXPECT_STREQ(client->szHost, "h");
+    EXPECT_STREQ(client->szPostData, i.data);
+    EXPECT_STREQ(client->szReferer, i.referer);
+  }
+  auto client = NewClient();
+  strcpy(client->szResponseHeader, "HTTP/1.0 200 OK\r\nX-Len: 12345");
+  char out[8] = "";
+  EXPECT_FALSE(client->GetHeaderValue("X-Len:", out, 4));
+  EXPECT_TRUE(client->GetHeaderValue("X-Len:", out, 5));
+  EXPECT_STREQ(out, "12345");
+}
+
 // ---------------------------------------------------------------------------
 
 TEST(HttpClientConnection, UnresolvableHostIsError1) {

@@ -36,8 +36,10 @@ bool BitStreamRoundTrip() {
   for (int i = 0; i < (out.numberOfBitsUsed + 7) / 8; ++i) std::printf(" %02X", out.data[i]);
   std::printf("\n");
 
-  // A receiver reads the bytes in place: the stream does not copy or free them.
-  RakNet::BitStream in(out.data, static_cast<unsigned int>((out.numberOfBitsUsed + 7) / 8), false);
+  // A receiver reads received bytes in place, read-only ones here: the stream
+  // does not copy, free or write them.
+  const unsigned char* received = out.data;
+  RakNet::BitStream in(received, static_cast<unsigned int>((out.numberOfBitsUsed + 7) / 8), false);
   unsigned char kindRead = 0, lengthRead = 0;
   uint32_t counterRead = 0;
   int32_t deltaRead = 0;

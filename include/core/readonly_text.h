@@ -3,11 +3,22 @@
 // read the string. Each overload is a template over its string arguments,
 // enabled when every one of them converts to const char*, and calls the
 // exported function. A call whose string arguments are all char* takes the
-// exported function directly, one with a literal, a const char* or a
-// nullptr goes through the template to it, and a 0 or NULL, which is no
-// pointer type, leaves the template out and reaches it directly.
+// exported function directly; one with a literal, a const char* or a nullptr
+// goes through the template to it.
+//
+// NULL and 0 are integers, not pointers, so a template cannot take them as
+// strings. Where a string argument is optional (CHttpClient's POST data and
+// referer), further overloads take NullText there: only a null pointer
+// constant (NULL, 0, nullptr) converts to it, so
+// ProcessURL(HTTP_GET, "host/", NULL, NULL) compiles and a non-zero integer
+// in that place still matches nothing.
+//
+// The address of an overloaded export needs its type:
+//   static_cast<int (*)(char*, char*)>(&Util_wildcmp)
+//   static_cast<int (CHttpClient::*)(int, char*, char*, char*)>(&CHttpClient::ProcessURL)
 #pragma once
 
+#include <cstddef>
 #include <type_traits>
 
 namespace core_sdk_detail {
@@ -22,6 +33,9 @@ struct AllText<First, Rest...>
 // const char*.
 template <typename... Args>
 using IfText = typename std::enable_if<AllText<Args...>::value, int>::type;
+
+// An optional string passed as NULL, 0 or nullptr.
+using NullText = std::nullptr_t;
 
 // The string as the exported function's parameter takes it; that function
 // only reads it.

@@ -16,7 +16,10 @@
 //
 // Strings passed in are only read; the functions that take them as char*
 // accept read-only strings (literals, say) too, through the overloads below
-// them (core/readonly_text.h).
+// them (core/readonly_text.h), and NULL or 0 beside them for the optional
+// POST data and referer. Those functions are overloaded, so taking one's
+// address needs its type:
+//   static_cast<int (CHttpClient::*)(int, char*, char*, char*)>(&CHttpClient::ProcessURL)
 //
 // Threads: one object serves one request at a time and is not for two
 // threads at once. Objects on different threads are independent: the name
@@ -116,20 +119,52 @@ class CORE_EXPORT CHttpClient {
   CHttpClient();
   ~CHttpClient();
 
-  // InitRequest, then Process; returns iError.
+  // InitRequest, then Process; returns iError. The POST data and the
+  // referer may be null (NULL, 0 or nullptr) beside literals too.
   int ProcessURL(int iType, char* szURL, char* szPostData, char* szReferer);
   template <typename Url, typename Data, typename Referer, core_sdk_detail::IfText<Url, Data, Referer> = 0>
-  int ProcessURL(int iType, Url szURL, Data szPostData, Referer szReferer) {
+  int ProcessURL(int iType, Url url, Data postData, Referer referer) {
     using core_sdk_detail::Unconst;
-    return ProcessURL(iType, Unconst(szURL), Unconst(szPostData), Unconst(szReferer));
+    return ProcessURL(iType, Unconst(url), Unconst(postData), Unconst(referer));
+  }
+  template <typename Url, typename Data, core_sdk_detail::IfText<Url, Data> = 0>
+  int ProcessURL(int iType, Url url, Data postData, core_sdk_detail::NullText referer) {
+    using core_sdk_detail::Unconst;
+    return ProcessURL(iType, Unconst(url), Unconst(postData), Unconst(referer));
+  }
+  template <typename Url, typename Referer, core_sdk_detail::IfText<Url, Referer> = 0>
+  int ProcessURL(int iType, Url url, core_sdk_detail::NullText postData, Referer referer) {
+    using core_sdk_detail::Unconst;
+    return ProcessURL(iType, Unconst(url), Unconst(postData), Unconst(referer));
+  }
+  template <typename Url, core_sdk_detail::IfText<Url> = 0>
+  int ProcessURL(int iType, Url url, core_sdk_detail::NullText postData, core_sdk_detail::NullText referer) {
+    using core_sdk_detail::Unconst;
+    return ProcessURL(iType, Unconst(url), Unconst(postData), Unconst(referer));
   }
   // Fills the request side. Arguments beyond the limits leave it cleared
-  // (iRequestType 0) and set error 7, so Process refuses to send.
+  // (iRequestType 0) and set error 7, so Process refuses to send. Null POST
+  // data and referer as for ProcessURL.
   void InitRequest(int iType, char* szURL, char* szPostData, char* szReferer);
   template <typename Url, typename Data, typename Referer, core_sdk_detail::IfText<Url, Data, Referer> = 0>
-  void InitRequest(int iType, Url szURL, Data szPostData, Referer szReferer) {
+  void InitRequest(int iType, Url url, Data postData, Referer referer) {
     using core_sdk_detail::Unconst;
-    InitRequest(iType, Unconst(szURL), Unconst(szPostData), Unconst(szReferer));
+    InitRequest(iType, Unconst(url), Unconst(postData), Unconst(referer));
+  }
+  template <typename Url, typename Data, core_sdk_detail::IfText<Url, Data> = 0>
+  void InitRequest(int iType, Url url, Data postData, core_sdk_detail::NullText referer) {
+    using core_sdk_detail::Unconst;
+    InitRequest(iType, Unconst(url), Unconst(postData), Unconst(referer));
+  }
+  template <typename Url, typename Referer, core_sdk_detail::IfText<Url, Referer> = 0>
+  void InitRequest(int iType, Url url, core_sdk_detail::NullText postData, Referer referer) {
+    using core_sdk_detail::Unconst;
+    InitRequest(iType, Unconst(url), Unconst(postData), Unconst(referer));
+  }
+  template <typename Url, core_sdk_detail::IfText<Url> = 0>
+  void InitRequest(int iType, Url url, core_sdk_detail::NullText postData, core_sdk_detail::NullText referer) {
+    using core_sdk_detail::Unconst;
+    InitRequest(iType, Unconst(url), Unconst(postData), Unconst(referer));
   }
   // Builds the request text, connects, sends it and receives the response.
   // Refuses (7) without connecting when the type is not 1 to 3 or the text
@@ -138,15 +173,15 @@ class CORE_EXPORT CHttpClient {
   // Closes a socket still open from an earlier request first.
   bool Connect(char* szHost, int iPort);
   template <typename Host, core_sdk_detail::IfText<Host> = 0>
-  bool Connect(Host szHost, int iPort) {
-    return Connect(core_sdk_detail::Unconst(szHost), iPort);
+  bool Connect(Host host, int iPort) {
+    return Connect(core_sdk_detail::Unconst(host), iPort);
   }
   // Sends the whole text, resuming after short counts; a null text fails
   // like a refused send (4).
   bool Send(char* szData);
   template <typename Text, core_sdk_detail::IfText<Text> = 0>
-  bool Send(Text szData) {
-    return Send(core_sdk_detail::Unconst(szData));
+  bool Send(Text data) {
+    return Send(core_sdk_detail::Unconst(data));
   }
   // One recv (resumed when a signal interrupts it), its result unchanged:
   // bytes read, 0 at the end of the stream, -1 on error; a null buffer or a
@@ -164,8 +199,8 @@ class CORE_EXPORT CHttpClient {
   // "Content-Type: text/plain" the value is "text/plain\r".
   bool GetHeaderValue(char* szName, char* szReturnBuffer, int iBufSize);
   template <typename Name, core_sdk_detail::IfText<Name> = 0>
-  bool GetHeaderValue(Name szName, char* szReturnBuffer, int iBufSize) {
-    return GetHeaderValue(core_sdk_detail::Unconst(szName), szReturnBuffer, iBufSize);
+  bool GetHeaderValue(Name name, char* returnBuffer, int bufSize) {
+    return GetHeaderValue(core_sdk_detail::Unconst(name), returnBuffer, bufSize);
   }
 };
 #pragma pack(pop)

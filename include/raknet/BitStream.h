@@ -40,6 +40,14 @@ class CORE_EXPORT BitStream {
   // Holds the source's bytes: a copy (copy true) or the source itself, read
   // in place (copy false).
   BitStream(unsigned char* source, unsigned int lengthInBytes, bool copy);
+  // The same over a read-only source. With copy false the stream reads the
+  // caller's buffer in place, and a write after Reset, ResetWritePointer or
+  // SetWriteOffset would go into it: such a stream must not be written. (A
+  // template only so that unsigned char* and null pointers keep taking the
+  // exported constructor above.)
+  template <typename ReadOnly = void>
+  BitStream(const unsigned char* source, unsigned int lengthInBytes, bool copy)
+      : BitStream(const_cast<unsigned char*>(source), lengthInBytes, copy) {}
   ~BitStream();
 
   // data may point into this object's own inlineBuffer: a memberwise copy

@@ -7,7 +7,8 @@
 // Any number of threads may call them at once on distinct buffers. The
 // functions that take a char* they only read accept read-only strings
 // (literals, say) too, through the overloads below them
-// (core/readonly_text.h).
+// (core/readonly_text.h). Those functions are overloaded, so taking one's
+// address needs its type: static_cast<int (*)(char*, char*)>(&Util_wildcmp).
 #pragma once
 
 #include "core/export.h"
