@@ -15,10 +15,11 @@ namespace {
 struct Program;
 using EngineNative = cell (*)(Program*, cell*);
 constexpr int kFunctionNone = 0x7fffffff;  // function_find: no such public
-constexpr int kProgramOk = 1;          // program_run: ran to its end
-constexpr int kEngineBadMemory = 5;    // invalid memory access
-constexpr int kEngineNoMemory = 16;    // out of memory
+constexpr int kProgramOk = 1;              // program_run: ran to its end
+constexpr int kEngineBadMemory = 5;        // invalid memory access
+constexpr int kEngineNoMemory = 16;        // out of memory
 constexpr int kEngineNotFoundCode = 19;
+constexpr int kEngineNotLoaded = 22;  // not initialised
 
 struct Api {
   int (*init)();
@@ -147,14 +148,14 @@ int Exec(Machine* amx, cell* result, int index) {
 }
 
 const char* const kEntryNames[kEngineTableSize] = {
-    "amx_Align16",   "amx_Align32",    "(no forwarder)", "amx_Allot",      "amx_Callback",   "amx_Cleanup",
-    "amx_Clone",     "amx_Exec",       "amx_FindNative", "amx_FindPublic", "amx_FindPubVar", "amx_FindTagId",
-    "amx_Flags",     "amx_GetAddr",    "amx_GetNative",  "amx_GetPublic",  "amx_GetPubVar",  "amx_GetString",
-    "amx_GetTag",    "amx_GetUserData", "amx_Init",      "amx_InitJIT",    "amx_MemInfo",    "amx_NameLength",
-    "amx_NativeInfo", "amx_NumNatives", "amx_NumPublics", "amx_NumPubVars", "amx_NumTags",   "amx_Push",
-    "amx_PushArray", "amx_PushString", "amx_RaiseError", "amx_Register",   "amx_Release",    "amx_SetCallback",
-    "amx_SetDebugHook", "amx_SetString", "amx_SetUserData", "amx_StrLen",  "amx_UTF8Check",  "amx_UTF8Get",
-    "amx_UTF8Len",   "amx_UTF8Put"};
+    "amx_Align16",      "amx_Align32",     "(no forwarder)",  "amx_Allot",      "amx_Callback",   "amx_Cleanup",
+    "amx_Clone",        "amx_Exec",        "amx_FindNative",  "amx_FindPublic", "amx_FindPubVar", "amx_FindTagId",
+    "amx_Flags",        "amx_GetAddr",     "amx_GetNative",   "amx_GetPublic",  "amx_GetPubVar",  "amx_GetString",
+    "amx_GetTag",       "amx_GetUserData", "amx_Init",        "amx_InitJIT",    "amx_MemInfo",    "amx_NameLength",
+    "amx_NativeInfo",   "amx_NumNatives",  "amx_NumPublics",  "amx_NumPubVars", "amx_NumTags",    "amx_Push",
+    "amx_PushArray",    "amx_PushString",  "amx_RaiseError",  "amx_Register",   "amx_Release",    "amx_SetCallback",
+    "amx_SetDebugHook", "amx_SetString",   "amx_SetUserData", "amx_StrLen",     "amx_UTF8Check",  "amx_UTF8Get",
+    "amx_UTF8Len",      "amx_UTF8Put"};
 
 // Callers pop their own arguments, so an entry that reads none serves any call.
 template <int Position>
@@ -261,8 +262,7 @@ RealEngine::RealEngine() {
 // start-up memory, which valgrind would report as lost.
 RealEngine::~RealEngine() = default;
 
-CompiledScript::CompiledScript(RealEngine& engine, const std::string& path, std::string name)
-    : name_(std::move(name)) {
+CompiledScript::CompiledScript(RealEngine& engine, const std::string& path, std::string name) : name_(std::move(name)) {
   if (!engine.available()) return;
   Program* program = api.programLoad(path.c_str());
   if (!program) return;
@@ -280,11 +280,13 @@ CompiledScript::~CompiledScript() {
 }
 
 void CompiledScript::AddNative(const char* nativeName, Native function) {
-  api.nativeCallAdd(static_cast<Program*>(program_), nativeName, reinterpret_cast<EngineNative>(function));
+  if (program_)
+    api.nativeCallAdd(static_cast<Program*>(program_), nativeName, reinterpret_cast<EngineNative>(function));
 }
 
 int CompiledScript::RunPublic(const char* publicName, const std::vector<Argument>& args, cell* result) {
   Program* program = static_cast<Program*>(program_);
+  if (!program) return kEngineNotLoaded;
   int function = api.functionFind(program, publicName);
   if (function == kFunctionNone) return kEngineNotFoundCode;
   for (const Argument& arg : args) {

@@ -97,8 +97,8 @@ TEST(RealEngine, CompiledScriptThroughThePlugin) {
   ASSERT_EQ(server.sends.size(), 1u);
   EXPECT_EQ(server.sends[0].rpcId, 155);
   EXPECT_EQ(server.sends[0].target.port, NetworkServer::AddressOf(3).port);
-  EXPECT_EQ(server.sends[0].payload, (std::vector<unsigned char>{0, 0, 5, 0, 0, 0, 40, 0, 0, 0,  //
-                                                                  3, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0}));
+  EXPECT_EQ(server.sends[0].payload, (std::vector<unsigned char>{0, 0, 5,    0,    0,    0,    40,   0,    0, 0,  //
+                                                                 3, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0}));
   EXPECT_EQ(runsBeforeSend, 0u);
   EXPECT_EQ(g_tabUpdates, std::vector<cell>{3});
 
