@@ -202,11 +202,11 @@ void ShowScriptOutput() {
   dlclose(support);  // only drops the reference taken here: the engine keeps it loaded
 }
 
+// Looks a function up; the first one missing is named in why.
 template <typename Fn>
-bool Resolve(void* library, const char* symbol, Fn& function, std::string& why) {
+void Resolve(void* library, const char* symbol, Fn& function, std::string& why) {
   function = reinterpret_cast<Fn>(dlsym(library, symbol));
   if (!function && why.empty()) why = std::string("libembryo.so.1 lacks ") + symbol;
-  return function != nullptr;
 }
 
 }  // namespace
@@ -232,23 +232,23 @@ RealEngine::RealEngine() {
     why_ = std::string("the script engine is not installed (") + (error ? error : "dlopen failed") + ")";
     return;
   }
-  bool all = Resolve(library, "embryo_init", api.init, why_) &
-             Resolve(library, "embryo_program_load", api.programLoad, why_) &
-             Resolve(library, "embryo_program_free", api.programFree, why_) &
-             Resolve(library, "embryo_program_native_call_add", api.nativeCallAdd, why_) &
-             Resolve(library, "embryo_program_vm_push", api.vmPush, why_) &
-             Resolve(library, "embryo_program_function_find", api.functionFind, why_) &
-             Resolve(library, "embryo_program_run", api.run, why_) &
-             Resolve(library, "embryo_program_return_value_get", api.returnValue, why_) &
-             Resolve(library, "embryo_program_error_get", api.errorGet, why_) &
-             Resolve(library, "embryo_program_data_set", api.dataSet, why_) &
-             Resolve(library, "embryo_program_data_get", api.dataGet, why_) &
-             Resolve(library, "embryo_data_string_length_get", api.stringLength, why_) &
-             Resolve(library, "embryo_data_string_get", api.stringGet, why_) &
-             Resolve(library, "embryo_data_address_get", api.addressGet, why_) &
-             Resolve(library, "embryo_parameter_cell_push", api.cellPush, why_) &
-             Resolve(library, "embryo_parameter_string_push", api.stringPush, why_);
-  if (!all || api.init() <= 0) {
+  Resolve(library, "embryo_init", api.init, why_);
+  Resolve(library, "embryo_program_load", api.programLoad, why_);
+  Resolve(library, "embryo_program_free", api.programFree, why_);
+  Resolve(library, "embryo_program_native_call_add", api.nativeCallAdd, why_);
+  Resolve(library, "embryo_program_vm_push", api.vmPush, why_);
+  Resolve(library, "embryo_program_function_find", api.functionFind, why_);
+  Resolve(library, "embryo_program_run", api.run, why_);
+  Resolve(library, "embryo_program_return_value_get", api.returnValue, why_);
+  Resolve(library, "embryo_program_error_get", api.errorGet, why_);
+  Resolve(library, "embryo_program_data_set", api.dataSet, why_);
+  Resolve(library, "embryo_program_data_get", api.dataGet, why_);
+  Resolve(library, "embryo_data_string_length_get", api.stringLength, why_);
+  Resolve(library, "embryo_data_string_get", api.stringGet, why_);
+  Resolve(library, "embryo_data_address_get", api.addressGet, why_);
+  Resolve(library, "embryo_parameter_cell_push", api.cellPush, why_);
+  Resolve(library, "embryo_parameter_string_push", api.stringPush, why_);
+  if (!why_.empty() || api.init() <= 0) {
     if (why_.empty()) why_ = "the script engine did not initialise";
     dlclose(library);
     return;
