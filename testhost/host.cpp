@@ -79,6 +79,7 @@ struct NetworkServerOps {
                  reliability, orderingChannel, target, broadcast, shiftTimestamp};
     if (bitsUsed > 0) send.payload.assign(data, data + (bitsUsed + 7) / 8);
     self->sends.push_back(std::move(send));
+    if (self->onSent) self->onSent(self->sends.back());
     return true;
   }
 
@@ -199,6 +200,8 @@ int TestHost::Load() { return Entry<int (*)(void**)>("Load")(pluginData_); }
 void TestHost::Unload() { Entry<void (*)()>("Unload")(); }
 int TestHost::AmxLoad(ScriptMachine& m) { return Entry<int (*)(Machine*)>("AmxLoad")(m.handle()); }
 int TestHost::AmxUnload(ScriptMachine& m) { return Entry<int (*)(Machine*)>("AmxUnload")(m.handle()); }
+int TestHost::AmxLoad(CompiledScript& s) { return Entry<int (*)(Machine*)>("AmxLoad")(s.handle()); }
+int TestHost::AmxUnload(CompiledScript& s) { return Entry<int (*)(Machine*)>("AmxUnload")(s.handle()); }
 void TestHost::ProcessTick() { Entry<void (*)()>("ProcessTick")(); }
 void* TestHost::GetGamePool() { return Entry<void* (*)()>("_Z11GetGamePoolv")(); }
 

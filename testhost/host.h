@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "testhost/real_engine.h"
 #include "testhost/script_machine.h"
 
 namespace testhost {
@@ -99,6 +100,8 @@ class NetworkServer {
   bool throwOnSend = false;  // the send operation throws, as a failing host might
   // Called by the send operation with the payload stream, which it reads in place.
   std::function<void(const unsigned char* stream)> onSend;
+  // Called by the send operation once the send is recorded.
+  std::function<void(const RpcSend& send)> onSent;
 
  private:
   void* slots_[64];
@@ -127,6 +130,8 @@ class TestHost {
   void Unload();
   int AmxLoad(ScriptMachine& machine);
   int AmxUnload(ScriptMachine& machine);
+  int AmxLoad(CompiledScript& script);
+  int AmxUnload(CompiledScript& script);
   void ProcessTick();
   void* GetGamePool();
   // Delivers a scoreboard request from a peer, as the network server would.
@@ -135,6 +140,8 @@ class TestHost {
   void* Symbol(const char* name) const;
   void** pluginData() { return pluginData_; }
   EngineTable& engine() { return engine_; }
+  // Hands the plugin another script-engine table (the real engine's) at Load.
+  void SetEngineTable(void** entries) { pluginData_[16] = entries; }
 
   std::vector<std::string> log;
   std::vector<AddPlayerCall> addPlayerCalls;

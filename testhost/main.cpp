@@ -3,6 +3,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,10 +21,25 @@ void PrintAddPlayerCalls(TestHost& host, size_t from) {
   }
 }
 
-void AddBot(TestHost& host, ScriptMachine& script, PlayerPool& pool, int id, const std::string& name) {
+// The demo's gamemode: compiled and run on the real script engine, or played
+// by the test host's model (which calls the native as the gamemode would).
+struct Gamemode {
+  ScriptMachine* model = nullptr;
+  CompiledScript* compiled = nullptr;
+
+  void AddBot(int id, const std::string& name) {
+    if (compiled) {
+      if (compiled->RunPublic("AddBot", {id, name}) != kEngineOk) std::printf("host: the gamemode's AddBot failed\n");
+      return;
+    }
+    cell result = model->CallNative("AddServerBot", {id, model->AllocString(name)});
+    std::printf("script: AddServerBot(%d, \"%s\") returned %d\n", id, name.c_str(), result);
+  }
+};
+
+void AddBot(TestHost& host, Gamemode& gamemode, PlayerPool& pool, int id, const std::string& name) {
   size_t before = host.addPlayerCalls.size();
-  cell result = script.CallNative("AddServerBot", {id, script.AllocString(name)});
-  std::printf("script: AddServerBot(%d, \"%s\") returned %d\n", id, name.c_str(), result);
+  gamemode.AddBot(id, name);
   PrintAddPlayerCalls(host, before);
   if (host.addPlayerCalls.size() > before) pool.Connect(id, 0);  // the host enters the bot, with no ping
 }
@@ -56,8 +72,11 @@ void PrintReply(const RpcSend& send, NetworkServer& server) {
 
 }  // namespace
 
+// testhost [core.so [gamemode.amx]]: with a compiled gamemode, the script
+// runs on the real script engine where it is installed.
 int main(int argc, char** argv) {
   std::string plugin = argc > 1 ? argv[1] : DefaultPluginPath();
+  std::string compiledGamemode = argc > 2 ? argv[2] : "";
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
 
   HostGame game;
@@ -70,19 +89,42 @@ int main(int argc, char** argv) {
   TestHost host(plugin, /*echoLog=*/true);
   host.SetGameVariables(&game);
 
+  std::optional<RealEngine> engine;
+  std::optional<CompiledScript> compiled;
+  ScriptMachine model("gamemode");
+  Gamemode gamemode;
+  if (!compiledGamemode.empty()) {
+    engine.emplace();
+    compiled.emplace(*engine, compiledGamemode, "gamemode");
+  }
+  if (compiled && compiled->loaded()) {
+    std::printf("host: script engine: the real abstract machine (libembryo.so.1), running %s\n",
+                compiledGamemode.c_str());
+    host.SetEngineTable(engine->entries());
+    gamemode.compiled = &*compiled;
+  } else {
+    std::string why = !engine                ? "no compiled gamemode given"
+                      : !engine->available() ? engine->why()
+                                             : "cannot load " + compiledGamemode;
+    std::printf("host: script engine: the test host's model (%s)\n", why.c_str());
+    gamemode.model = &model;
+  }
+
   uint32_t supports = host.Supports();
   std::printf("host: Supports() = 0x%08" PRIX32 " (interface 0x%04" PRIX32 "%s)\n", supports, supports & 0xFFFF,
               supports & 0x10000 ? ", registers script natives" : "");
   host.Load();
 
-  ScriptMachine script("gamemode");
-  int registered = host.AmxLoad(script);
-  std::printf("host: script machine '%s' loaded, amx_Register returned %d, natives:", script.name().c_str(),
-              registered);
-  for (const auto& native : script.natives) std::printf(" %s", native.first.c_str());
+  int registered = gamemode.compiled ? host.AmxLoad(*gamemode.compiled) : host.AmxLoad(model);
+  std::printf("host: script machine 'gamemode' loaded, amx_Register returned %d, natives:", registered);
+  if (gamemode.compiled) {
+    for (const std::string& native : gamemode.compiled->natives) std::printf(" %s", native.c_str());
+  } else {
+    for (const auto& native : model.natives) std::printf(" %s", native.first.c_str());
+  }
   std::printf("\n\n");
 
-  script.DefinePublic("OnPlayerTabUpdate", [](const std::vector<cell>& args) {
+  model.DefinePublic("OnPlayerTabUpdate", [](const std::vector<cell>& args) {
     std::printf("script: OnPlayerTabUpdate(%d) called\n", args.at(0));
     return cell{1};
   });
@@ -98,22 +140,27 @@ int main(int argc, char** argv) {
   }
 
   std::printf("\n-- bots --\n");
-  AddBot(host, script, pool, 20, "Bot_Alpha");
-  AddBot(host, script, pool, 21, "Bot_Beta");
-  AddBot(host, script, pool, 499, "Bot_Last");
-  AddBot(host, script, pool, 30, "");
+  AddBot(host, gamemode, pool, 20, "Bot_Alpha");
+  AddBot(host, gamemode, pool, 21, "Bot_Beta");
+  AddBot(host, gamemode, pool, 499, "Bot_Last");
+  AddBot(host, gamemode, pool, 30, "");
   std::printf("host: the HostGame loses its player pool for a moment\n");
   game.SetPlayerPool(nullptr);
-  AddBot(host, script, pool, 31, "Bot_Late");
+  AddBot(host, gamemode, pool, 31, "Bot_Late");
   game.SetPlayerPool(pool.address());
 
   std::printf("\n-- player 2 (Bob) opens the scoreboard --\n");
   std::printf("host: delivering the request to OnPlayerTabUpdate\n");
+  // Printed as it is sent, so before the script public that runs after it.
+  server.onSent = [&server](const RpcSend& send) { PrintReply(send, server); };
   host.DeliverScoreboardRequest(NetworkServer::AddressOf(2));
-  if (!server.sends.empty()) PrintReply(server.sends.back(), server);
 
   std::printf("\nhost: unloading\n");
-  host.AmxUnload(script);
+  if (gamemode.compiled) {
+    host.AmxUnload(*gamemode.compiled);
+  } else {
+    host.AmxUnload(model);
+  }
   host.Unload();
   return 0;
 }
