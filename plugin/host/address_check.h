@@ -11,7 +11,7 @@ namespace host {
 
 // A host address that is not mapped as the plugin needs it.
 struct UnmappedAddress {
-  const char* what;    // "the game variable", ...
+  const char* what;  // "the game variable", ...
   uintptr_t address;
   const char* access;  // "readable", "writable" or "executable"
 };
