@@ -118,6 +118,35 @@ bool SendAll(int socket, const char* text, size_t length) {
   return true;
 }
 
+// A byte below 0x20 or DEL: in the request line or a header it would end
+// the line early and let the rest pass as headers or a second request.
+bool HasControlCharacter(const char* text, size_t size) {
+  for (size_t i = 0; i < size && text[i]; ++i) {
+    const unsigned char byte = static_cast<unsigned char>(text[i]);
+    if (byte < 0x20 || byte == 0x7F) return true;
+  }
+  return false;
+}
+
+template <size_t N>
+bool HasControlCharacter(const char (&field)[N]) {
+  return HasControlCharacter(field, N);
+}
+
+// The port as the URL wrote it. InitRequest cuts szHost at the colon and
+// keeps only the low 16 bits in usPort, but the text after the colon stays
+// in the field behind the host's NUL. That text is read again when it agrees
+// with usPort; otherwise (no colon, or fields filled by the caller) usPort is
+// the port.
+long WrittenPort(const char (&host)[kHttpMaxHostPart + 1], unsigned short port) {
+  const size_t hostLength = strnlen(host, sizeof(host));
+  if (hostLength + 1 >= sizeof(host) || host[hostLength + 1] == '\0') return port;
+  char text[sizeof(host)] = {};
+  memcpy(text, host + hostLength + 1, sizeof(host) - hostLength - 1);
+  const long written = strtol(text, nullptr, 10);
+  return (static_cast<unsigned long>(written) & 0xFFFF) == port ? written : port;
+}
+
 // Responses that carry no body whatever length they declare: to a HEAD
 // request, and with status 1xx, 204 or 304.
 bool CarriesNoBody(int requestType, const char* header, int headerLength) {
@@ -217,7 +246,13 @@ void CHttpClient::Process() {
     default:
       break;
   }
-  if (length < 0 || length >= kHttpRequestBufferSize) {
+  // Refused before anything is resolved or sent: a line break in the host,
+  // path or referer would split the request, and a port out of range would
+  // reach another port through its low 16 bits. The POST data is the body
+  // and goes as it stands.
+  const long port = WrittenPort(szHost, usPort);
+  if (length < 0 || length >= kHttpRequestBufferSize || HasControlCharacter(szHost) || HasControlCharacter(szPath) ||
+      HasControlCharacter(szReferer) || port < 1 || port > 65535) {
     iError = HTTP_ERROR_BAD_REQUEST;
     return;
   }

@@ -2,6 +2,7 @@
 #include "plugin/core.h"
 
 #include "amx/amxplugin.h"
+#include "plugin/host/address_check.h"
 #include "plugin/host/host.h"
 #include "plugin/state.h"
 
@@ -9,6 +10,7 @@ LogFunction logprintf = nullptr;
 void* ppPlayers = nullptr;
 void* pGame = nullptr;
 tagAMX* iCallback = nullptr;
+bool hostBindingOff = false;
 
 const AmxNativeEntry pluginNatives[] = {
     {"AddServerBot", n_AddServerBot},
@@ -27,15 +29,26 @@ uint32_t Supports() { return kSupportsScriptNatives | kPluginInterfaceVersion; }
 int Load(void** pluginData) {
   pAMXFunctions = static_cast<void**>(pluginData[kPluginDataAmxFunctions]);
   logprintf = reinterpret_cast<LogFunction>(pluginData[kPluginDataLog]);
-  ppPlayers = host::ReadPointer(pluginData[kPluginDataCodeAddress], host::kCodeEmbeddedAddressOffset);
+  // Checked before anything is read through a host address: on another build
+  // the plugin stays loaded, says so once and leaves the host alone.
+  const void* codeAddress = pluginData[kPluginDataCodeAddress];
+  host::UnmappedAddress problem = {};
+  hostBindingOff = !host::HostAddressesMapped(codeAddress, &problem);
+  ppPlayers = hostBindingOff ? nullptr : host::ReadPointer(codeAddress, host::kCodeEmbeddedAddressOffset);
+  ResetBotsOffNotice();
   logprintf(kLoadedLine);
+  if (hostBindingOff)
+    logprintf(
+        "Error. This server is not the build core.so was made for: %s (0x%08X) is not in mapped %s memory. "
+        "Bots and the scoreboard are off.",
+        problem.what, static_cast<unsigned>(problem.address), problem.access);
   return 1;
 }
 
 void Unload() { logprintf(kUnloadedLine); }
 
 int AmxLoad(tagAMX* amx) {
-  pGame = host::GameAt(host::kGameVariable);
+  pGame = hostBindingOff ? nullptr : host::GameAt(host::kGameVariable);
   iCallback = amx;
   return amx_Register(amx, pluginNatives, -1);
 }
@@ -49,4 +62,4 @@ int AmxUnload(tagAMX* amx) {
 
 void ProcessTick() {}
 
-void* GetGamePool() { return host::GameAt(host::kGameVariable); }
+void* GetGamePool() { return hostBindingOff ? nullptr : host::GameAt(host::kGameVariable); }

@@ -22,7 +22,16 @@ static void AddBot(cell playerId, const char* name) {
   host::AddPlayer(pool, playerId, name, kBotVersionText);
 }
 
+// On another server build the native adds nothing and says so once per Load.
+static bool botsOffNoticed = false;
+void ResetBotsOffNotice() { botsOffNoticed = false; }
+
 cell n_AddServerBot(tagAMX* amx, cell* params) {
+  if (hostBindingOff) {
+    if (!botsOffNoticed) logprintf("Error. AddServerBot: bots are off on this server build, no bot is added");
+    botsOffNoticed = true;
+    return 1;
+  }
   cell playerId = params[1];
   cell* address = nullptr;
   int length = 0;

@@ -137,7 +137,9 @@ static void RunPublic(cell requesterId) {
 void OnPlayerTabUpdate(RPCParameters* parameters) {
   // The network server comes from the HostGame the host holds now; the
   // player pool from the HostGame captured when the last script loaded.
-  // Without either there is nobody to ask or nothing to list: no reply.
+  // Without either there is nobody to ask or nothing to list: no reply. On
+  // another server build nothing is read at all.
+  if (hostBindingOff) return;
   void* currentGame = ppPlayers ? *static_cast<void**>(ppPlayers) : nullptr;
   void* server = currentGame ? host::NetworkServerOf(currentGame) : nullptr;
   void* pool = pGame ? host::PlayerPoolOf(pGame) : nullptr;

@@ -24,18 +24,41 @@ TestHost* g_host = nullptr;
 
 uint32_t Word(const void* p) { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(p)); }
 
-// Maps one page at a fixed address; the host binary has its variables there.
-void MapFixedPage(uintptr_t address, int protection) {
-  uintptr_t page = address & ~static_cast<uintptr_t>(0xFFF);
-  void* p =
-      mmap(reinterpret_cast<void*>(page), 4096, protection, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
-  if (p != reinterpret_cast<void*>(page)) Fail("cannot map the host page at " + std::to_string(page));
-}
-
 template <typename T>
 T& At(uintptr_t address) {
   return *reinterpret_cast<T*>(address);
 }
+
+static_assert(PROT_READ == 1 && PROT_WRITE == 2 && PROT_EXEC == 4, "HostLayout's defaults");
+
+// The page of a fixed address, as this process maps it now: the host binary
+// has its variables and routines there.
+struct FixedPage {
+  uintptr_t address;
+  int protection = kUnmapped;
+
+  void* page() const { return reinterpret_cast<void*>(address & ~static_cast<uintptr_t>(0xFFF)); }
+  // A variable keeps no HostGame of an earlier host.
+  void ClearWord() {
+    if (protection != kUnmapped && (protection & PROT_WRITE)) At<uint32_t>(address) = 0;
+  }
+  // Maps or unmaps the page, or changes its access; a fresh page is filled
+  // by `fill` while still writable.
+  void Set(int wanted, void (*fill)() = nullptr) {
+    if (wanted == protection) return;
+    if (wanted == kUnmapped) {
+      munmap(page(), 4096);
+    } else if (protection == kUnmapped) {
+      void* p = mmap(page(), 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
+      if (p != page()) Fail("cannot map the host page at " + std::to_string(Word(page())));
+      if (fill) fill();
+    }
+    if (wanted != kUnmapped && mprotect(page(), 4096, wanted) != 0) Fail("mprotect failed");
+    protection = wanted;
+  }
+};
+
+FixedPage gameVariablePage{kGameVariable}, botGameVariablePage{kBotGameVariable}, addPlayerPage{kAddPlayerRoutine};
 
 }  // namespace
 
@@ -130,13 +153,14 @@ std::string DefaultPluginPath() {
   return env ? env : CORE_SO_PATH;
 }
 
-TestHost::TestHost(const std::string& pluginPath, bool echoLog) : echoLog_(echoLog) {
+TestHost::TestHost(const std::string& pluginPath, bool echoLog, HostLayout layout)
+    : echoLog_(echoLog), layout_(layout) {
   if (g_host) Fail("only one test host at a time");
-  static bool pagesMapped = false;
-  if (!pagesMapped) {
-    MapFixedPage(kGameVariable, PROT_READ | PROT_WRITE);
-    MapFixedPage(kBotGameVariable, PROT_READ | PROT_WRITE);
-    MapFixedPage(kAddPlayerRoutine, PROT_READ | PROT_WRITE | PROT_EXEC);
+  gameVariablePage.ClearWord();
+  botGameVariablePage.ClearWord();
+  gameVariablePage.Set(layout.gameVariable);
+  botGameVariablePage.Set(layout.botGameVariable);
+  addPlayerPage.Set(layout.addPlayerRoutine, [] {
     // mov eax, HostCallbacks::AddPlayer; jmp eax -- the arguments stay where the caller put them.
     unsigned char* code = reinterpret_cast<unsigned char*>(kAddPlayerRoutine);
     uint32_t target = Word(reinterpret_cast<void*>(&HostCallbacks::AddPlayer));
@@ -144,10 +168,7 @@ TestHost::TestHost(const std::string& pluginPath, bool echoLog) : echoLog_(echoL
     std::memcpy(code + 1, &target, 4);
     code[5] = 0xFF;
     code[6] = 0xE0;
-    pagesMapped = true;
-  }
-  At<uint32_t>(kGameVariable) = 0;
-  At<uint32_t>(kBotGameVariable) = 0;
+  });
 
   // A private copy gives a fresh plugin instance with zeroed state.
   char dir[] = "/tmp/testhost-XXXXXX";
@@ -177,8 +198,14 @@ TestHost::~TestHost() {
   g_host = nullptr;
 }
 
-void TestHost::SetGameVariable(HostGame* game) { At<uint32_t>(kGameVariable) = Word(game); }
-void TestHost::SetBotGameVariable(HostGame* game) { At<uint32_t>(kBotGameVariable) = Word(game); }
+void TestHost::SetGameVariable(HostGame* game) {
+  if (layout_.gameVariable != kUnmapped && (layout_.gameVariable & PROT_WRITE))
+    At<uint32_t>(kGameVariable) = Word(game);
+}
+void TestHost::SetBotGameVariable(HostGame* game) {
+  if (layout_.botGameVariable != kUnmapped && (layout_.botGameVariable & PROT_WRITE))
+    At<uint32_t>(kBotGameVariable) = Word(game);
+}
 void TestHost::SetPlayersVariable(HostGame* game) { playersVariable_ = game; }
 void TestHost::SetGameVariables(HostGame* game) {
   SetGameVariable(game);

@@ -108,11 +108,23 @@ class NetworkServer {
   int32_t pings_[kMaxPlayers] = {};
 };
 
+// How the host maps the pages of its fixed addresses: by default as the
+// server build the plugin was made for (the variables writable, the routine
+// executable); another build may leave a page unmapped (kUnmapped) or map it
+// with other access (mmap protection bits).
+constexpr int kUnmapped = -1;
+struct HostLayout {
+  int gameVariable = 3;      // PROT_READ | PROT_WRITE
+  int botGameVariable = 3;   // PROT_READ | PROT_WRITE
+  int addPlayerRoutine = 7;  // PROT_READ | PROT_WRITE | PROT_EXEC
+};
+
 class TestHost {
  public:
   // Loads a fresh instance of the plugin at pluginPath (copied to a private
-  // file, so every TestHost starts from zeroed plugin state).
-  explicit TestHost(const std::string& pluginPath, bool echoLog = false);
+  // file, so every TestHost starts from zeroed plugin state). The variables'
+  // setters write only where the layout maps a variable writable.
+  explicit TestHost(const std::string& pluginPath, bool echoLog = false, HostLayout layout = {});
   ~TestHost();
   TestHost(const TestHost&) = delete;
   TestHost& operator=(const TestHost&) = delete;
@@ -157,6 +169,7 @@ class TestHost {
   EngineTable engine_;
   void* pluginData_[kPluginDataEntries] = {};
   unsigned char codeBlock_[16] = {};
+  HostLayout layout_;
   HostGame* playersVariable_ = nullptr;
   void (*scoreboardHandler_)(RpcParameters*) = nullptr;  // looked up once, as a server registers it
 };

@@ -8,6 +8,7 @@
 // short counts must come out whole. Calls from the test's own servers and
 // libraries are not counted and never fail.
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <link.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -16,6 +17,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -48,9 +50,24 @@
 
 namespace sweep {
 
-enum Kind { kMalloc, kCalloc, kRealloc, kNewArray, kSocket, kConnect, kSend, kRecv, kLookup, kFopen, kKinds };
-const char* const kKindNames[kKinds] = {"malloc",  "calloc", "realloc", "operator new[] (nothrow)", "socket",
-                                        "connect", "send",   "recv",    "gethostbyname_r",          "fopen"};
+enum Kind {
+  kMalloc,
+  kCalloc,
+  kRealloc,
+  kNewArray,
+  kSocket,
+  kConnect,
+  kSend,
+  kRecv,
+  kLookup,
+  kFopen,
+  kOpen,
+  kRead,
+  kKinds
+};
+const char* const kKindNames[kKinds] = {"malloc",          "calloc",  "realloc", "operator new[] (nothrow)",
+                                        "socket",          "connect", "send",    "recv",
+                                        "gethostbyname_r", "fopen",   "open",    "read"};
 
 // How the armed call fails.
 enum Effect {
@@ -87,6 +104,13 @@ const Variant kVariants[] = {
     {kLookup, kStorageTooSmall, ERANGE, true, "ERANGE, storage too small"},
     {kFopen, kError, ENOMEM, false, "null, ENOMEM"},
     {kFopen, kError, EMFILE, false, "null, EMFILE"},
+    // The memory map read at Load: where it cannot be read the host is
+    // trusted, exactly as where it can and all is well.
+    {kOpen, kError, ENOENT, true, "-1, ENOENT"},
+    {kOpen, kError, EMFILE, true, "-1, EMFILE"},
+    {kRead, kError, EIO, true, "-1, EIO"},
+    {kRead, kError, EINTR, true, "-1, EINTR"},
+    {kRead, kShortCount, 0, true, "short count"},
 };
 
 // Code ranges of every mapped copy of core.so (the linked one and those the
@@ -231,6 +255,29 @@ extern "C" FILE* fopen(const char* path, const char* mode) {
   if (const sweep::Variant* v = sweep::Due(sweep::kFopen, __builtin_return_address(0)))
     return errno = v->error, nullptr;
   return next(path, mode);
+}
+
+// Named through assembler labels: the fortified headers define inline
+// wrappers under the plain names.
+extern "C" int SweepOpen(const char* path, int flags, ...) __asm__("open");
+extern "C" int SweepOpen(const char* path, int flags, ...) {
+  static const auto next = sweep::Next<int (*)(const char*, int, ...)>("open");
+  va_list arguments;
+  va_start(arguments, flags);
+  const mode_t mode = flags & (O_CREAT | O_TMPFILE) ? va_arg(arguments, mode_t) : 0;
+  va_end(arguments);
+  if (const sweep::Variant* v = sweep::Due(sweep::kOpen, __builtin_return_address(0))) return errno = v->error, -1;
+  return next(path, flags, mode);
+}
+
+extern "C" ssize_t SweepRead(int fd, void* buffer, size_t length) __asm__("read");
+extern "C" ssize_t SweepRead(int fd, void* buffer, size_t length) {
+  static const auto next = sweep::Next<ssize_t (*)(int, void*, size_t)>("read");
+  if (const sweep::Variant* v = sweep::Due(sweep::kRead, __builtin_return_address(0))) {
+    if (v->effect == sweep::kShortCount) return next(fd, buffer, sweep::Half(length));
+    return errno = v->error, -1;
+  }
+  return next(fd, buffer, length);
 }
 
 namespace {

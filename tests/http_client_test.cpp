@@ -118,6 +118,14 @@ TEST(HttpClientRequest, TextsAreExact) {
        "GET / HTTP/1.0\r\nAccept: */*\r\nUser-Agent: TAVO/0.221\r\nReferer: http://\r\nHost: 127.0.0.1\r\n\r\n"},
       {"GET ignores data", HTTP_GET, "/g", "ignored", nullptr,
        "GET /g HTTP/1.0\r\nAccept: */*\r\nUser-Agent: TAVO/0.221\r\nReferer: http://\r\nHost: 127.0.0.1\r\n\r\n"},
+      // Only control characters are refused: spaces and bytes above 0x7F go as they stand, and so does
+      // the POST body, line breaks and all.
+      {"spaces and high bytes", HTTP_GET, "/a b\x80\xFF", nullptr, "r e\xE9",
+       "GET /a b\x80\xFF HTTP/1.0\r\nAccept: */*\r\nUser-Agent: TAVO/0.221\r\nReferer: http://r e\xE9\r\n"
+       "Host: 127.0.0.1\r\n\r\n"},
+      {"POST body with line breaks", HTTP_POST, "/f", "a=1\r\nb=\t2\n", nullptr,
+       "POST /f HTTP/1.0\r\nAccept: */*\r\nUser-Agent: TAVO/0.221\r\nReferer: http://\r\nHost: 127.0.0.1\r\n"
+       "Content-type: application/x-www-form-urlencoded\r\nContent-length: 10\r\n\r\na=1\r\nb=\t2\n"},
   };
   for (const RequestCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -146,6 +154,10 @@ TEST(HttpClientRequest, UrlSplit) {
       {"example.test:8080/a/b?q=1", "example.test", 8080, "/a/b?q=1"},
       {"example.test:/x", "example.test", 0, "/x"},
       {"example.test:70000/", "example.test", 4464, "/"},
+      // Split as written; Process refuses these.
+      {"example.test:99999/", "example.test", 34463, "/"},
+      {"example.test:-1/", "example.test", 65535, "/"},
+      {"example.test/a\r\nb", "example.test", 80, "/a\r\nb"},
       {"http://example.test/x", "http", 0, "//example.test/x"},
       {"/only/path", "", 80, "/only/path"},
       {"host/p:1", "host", 80, "/p:1"},
@@ -247,27 +259,107 @@ TEST(HttpClientRequest, RequestTextOf16383CharactersIsSentWhole) {
   EXPECT_EQ(server.request(), text);
 }
 
-// A request refused for its size or type is never sent, not even connected.
+// A connection that sends nothing, so that a server still waiting for the
+// client stops waiting.
+void Poke(int port) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+  close(fd);
+}
+
+struct RefusedCase {
+  const char* name;
+  int type;
+  std::string url;  // "PORT" stands for the server's port
+  std::string data;
+  std::string referer;
+  long portShift = 0;  // added to the server's port in place of PORT
+};
+
+// Requests refused (7) before anything is resolved or sent: a text beyond
+// 16383 characters, an unknown type, a control character in the host, path
+// or referer (it would split the request), a port out of range (its low 16
+// bits would reach another port: here the server's own).
 TEST(HttpClientRequest, RefusedRequestsDoNotConnect) {
-  SilentListener listener;
-  const std::string url = "127.0.0.1:" + std::to_string(listener.port()) + "/";
-  // Within every argument limit, yet the whole text exceeds 16383 characters.
-  const std::string longData(kHttpMaxPostData, 'd');
-  auto post = NewClient();
-  EXPECT_EQ(Fetch(*post, HTTP_POST, url, longData.c_str()), HTTP_ERROR_BAD_REQUEST);
+  const std::string longData(kHttpMaxPostData, 'd');  // within its limit, yet the text is too long
   std::string text;
   const std::string exactData = PostDataForTextOf(kHttpRequestBufferSize, &text);  // one character too many
-  auto exact = NewClient();
-  EXPECT_EQ(Fetch(*exact, HTTP_POST, url, exactData.c_str()), HTTP_ERROR_BAD_REQUEST);
-  auto unknown = NewClient();
-  EXPECT_EQ(Fetch(*unknown, 9, url), HTTP_ERROR_BAD_REQUEST);
+  const std::string injected = "X-Injected: 1";
+  const RefusedCase cases[] = {
+      {"request text over 16383", HTTP_POST, "127.0.0.1:PORT/", longData, ""},
+      {"request text of 16384", HTTP_POST, "127.0.0.1:PORT/", exactData, ""},
+      {"type 9", 9, "127.0.0.1:PORT/", "", ""},
+      {"path with CR LF", HTTP_GET, "127.0.0.1:PORT/x\r\n" + injected, "", ""},
+      {"path with a lone LF", HTTP_GET, "127.0.0.1:PORT/x\n" + injected, "", ""},
+      {"path with a second request", HTTP_GET, "127.0.0.1:PORT/x HTTP/1.0\r\n" + injected + "\r\n\r\nGET /smuggled", "",
+       ""},
+      {"GET referer with CR LF", HTTP_GET, "127.0.0.1:PORT/x", "", "r\r\n" + injected},
+      {"GET referer with LF", HTTP_GET, "127.0.0.1:PORT/x", "", "r\n" + injected},
+      {"HEAD referer with CR LF", HTTP_HEAD, "127.0.0.1:PORT/x", "", "r\r\n" + injected},
+      {"HEAD referer with LF", HTTP_HEAD, "127.0.0.1:PORT/x", "", "r\n" + injected},
+      {"POST path with CR LF", HTTP_POST, "127.0.0.1:PORT/x\r\n" + injected, "a=1", ""},
+      {"path with a tab", HTTP_GET, "127.0.0.1:PORT/x\ty", "", ""},
+      {"path with DEL", HTTP_GET, "127.0.0.1:PORT/x\x7Fy", "", ""},
+      {"referer with DEL", HTTP_GET, "127.0.0.1:PORT/x", "", "r\x7F"},
+      {"host with CR LF", HTTP_GET, "127.0.0.1\r\n" + injected + ":PORT/x", "", ""},
+      {"port 0", HTTP_GET, "127.0.0.1:0/", "", ""},
+      {"port 65536", HTTP_GET, "127.0.0.1:65536/", "", ""},
+      {"port 99999", HTTP_GET, "127.0.0.1:99999/", "", ""},
+      {"port -1", HTTP_GET, "127.0.0.1:-1/", "", ""},
+      {"the server's port + 65536", HTTP_GET, "127.0.0.1:PORT/", "", "", 65536},
+      {"the server's port - 65536", HTTP_GET, "127.0.0.1:PORT/", "", "", -65536},
+  };
+  for (const RefusedCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedServer server({{kOk}});
+    std::string url = c.url;
+    const size_t placeholder = url.find("PORT");
+    if (placeholder != std::string::npos) url.replace(placeholder, 4, std::to_string(server.port() + c.portShift));
+    const int descriptors = soak::OpenDescriptors();
+    lookupCalls = 0;
+    lookupNeeds = 1;  // counts every lookup, all of them given room
+    auto client = NewClient();
+    EXPECT_EQ(Fetch(*client, c.type, url, c.data.c_str(), c.referer.c_str()), HTTP_ERROR_BAD_REQUEST);
+    lookupNeeds = 0;
+    EXPECT_EQ(lookupCalls, 0);
+    EXPECT_EQ(Get(client->iSocket), -1);
+    EXPECT_EQ(soak::OpenDescriptors(), descriptors);
+    Poke(server.port());
+    server.Join();
+    EXPECT_EQ(server.request(), "");
+  }
   auto patched = NewClient();
-  std::string copy = url;
+  ScriptedServer server({{kOk}});
+  std::string copy = server.Url();
   patched->InitRequest(HTTP_GET, &copy[0], nullptr, nullptr);
   patched->iRequestType = 5;
   patched->Process();
   EXPECT_EQ(Get(patched->iError), HTTP_ERROR_BAD_REQUEST);
-  EXPECT_FALSE(listener.HasPendingConnection(200));
+  Poke(server.port());
+  server.Join();
+  EXPECT_EQ(server.request(), "");
+}
+
+// The highest port is taken as written: the request goes to it (refused
+// there, since this test holds the port without listening).
+TEST(HttpClientRequest, PortOf65535IsUsed) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(65535);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    close(fd);
+    GTEST_SKIP() << "port 65535 is in use on this machine";
+  }
+  auto client = NewClient();
+  EXPECT_EQ(Fetch(*client, HTTP_GET, "127.0.0.1:65535/"), HTTP_ERROR_CANT_CONNECT);
+  EXPECT_EQ(Get(client->usPort), 65535);
+  close(fd);
 }
 
 // ---------------------------------------------------------------------------

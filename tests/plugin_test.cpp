@@ -1,8 +1,14 @@
 // The plugin's entry points, forwarders and bot native, exercised through the
 // real core.so loaded by the test host.
+#include <dlfcn.h>
+#include <fcntl.h>
 #include <pthread.h>
+#include <sys/mman.h>
 
+#include <cerrno>
 #include <climits>
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 #include <iterator>
 #include <string>
@@ -30,6 +36,21 @@ static int g_sharedRuntimeReleases = 0;
 namespace __gnu_cxx {
 void __freeres() noexcept { ++g_sharedRuntimeReleases; }
 }  // namespace __gnu_cxx
+
+// The plugin's open, interposed (through an assembler label: the fortified
+// headers define an inline wrapper under the plain name). While set, the
+// memory map cannot be opened, as on a system without /proc.
+static bool g_noProcMaps = false;
+extern "C" int PluginTestOpen(const char* path, int flags, ...) __asm__("open");
+extern "C" int PluginTestOpen(const char* path, int flags, ...) {
+  static const auto next = reinterpret_cast<int (*)(const char*, int, ...)>(dlsym(RTLD_NEXT, "open"));
+  va_list arguments;
+  va_start(arguments, flags);
+  const mode_t mode = flags & (O_CREAT | O_TMPFILE) ? va_arg(arguments, mode_t) : 0;
+  va_end(arguments);
+  if (g_noProcMaps && std::strcmp(path, "/proc/self/maps") == 0) return errno = ENOENT, -1;
+  return next(path, flags, mode);
+}
 
 namespace {
 
@@ -172,6 +193,110 @@ TEST_F(PluginTest, ForwardersFollowTheTableLoadedLast) {
   host.pluginData()[16] = other;
   host.Load();
   EXPECT_EQ(flags(), StubResult(13));
+}
+
+// PluginData entry 17 as the server gives it, null, or 12 bytes before an
+// unreadable page (entry 17 itself readable, the word 10 bytes past it not).
+enum Entry17 { kEntry17AsServer, kEntry17Null, kEntry17BeforeUnreadablePage };
+
+struct BuildCase {
+  const char* name;
+  HostLayout layout;
+  Entry17 entry17;
+  bool mapReadable;     // /proc/self/maps can be opened
+  const char* problem;  // the address the log line names, or null where the plugin works as ever
+};
+
+// Another server build keeps other things at the fixed addresses, or
+// nothing. The plugin loads, names the first address that is not as it
+// needs it, and from then on touches no host address: a script still loads
+// (native registered, amx_Register's result passed back), a bot and a
+// scoreboard request do nothing. Where the memory map cannot be read the
+// host is trusted, as before.
+TEST(PluginOnAnotherBuild, SaysSoOnceAndLeavesTheHostAlone) {
+  constexpr int kRw = PROT_READ | PROT_WRITE;
+  constexpr int kRwx = PROT_READ | PROT_WRITE | PROT_EXEC;
+  const BuildCase cases[] = {
+      {"the build it was made for", {}, kEntry17AsServer, true, nullptr},
+      {"no memory map: trusted", {}, kEntry17AsServer, false, nullptr},
+      {"nothing at the fixed addresses",
+       {kUnmapped, kUnmapped, kUnmapped},
+       kEntry17AsServer,
+       true,
+       "the game variable (0x0819C128) is not in mapped writable"},
+      {"game variable read-only",
+       {PROT_READ, kRw, kRwx},
+       kEntry17AsServer,
+       true,
+       "the game variable (0x0819C128) is not in mapped writable"},
+      {"bot game variable unmapped",
+       {kRw, kUnmapped, kRwx},
+       kEntry17AsServer,
+       true,
+       "the bot game variable (0x081CA4BC) is not in mapped writable"},
+      {"add-player routine not executable",
+       {kRw, kRw, kRw},
+       kEntry17AsServer,
+       true,
+       "the add-player routine (0x080D0660) is not in mapped executable"},
+      {"entry 17 null", {}, kEntry17Null, true, "PluginData entry 17 (0x00000000) is not in mapped readable"},
+      {"word past entry 17 unreadable",
+       {},
+       kEntry17BeforeUnreadablePage,
+       true,
+       "the word 10 bytes past PluginData entry 17 (0x%08X) is not in mapped readable"},
+  };
+  char* pages = static_cast<char*>(mmap(nullptr, 8192, kRw, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  ASSERT_NE(pages, MAP_FAILED);
+  ASSERT_EQ(mprotect(pages + 4096, 4096, PROT_NONE), 0);
+  for (const BuildCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    HostGame game;
+    PlayerPool pool;
+    NetworkServer server;
+    game.SetPlayerPool(pool.address());
+    game.SetNetworkServer(&server);
+    pool.Connect(0, 5);
+    TestHost host(DefaultPluginPath(), false, c.layout);
+    host.SetGameVariables(&game);
+    if (c.entry17 == kEntry17Null) host.pluginData()[17] = nullptr;
+    if (c.entry17 == kEntry17BeforeUnreadablePage) host.pluginData()[17] = pages + 4096 - 12;
+
+    g_noProcMaps = !c.mapReadable;
+    EXPECT_EQ(host.Load(), 1);
+    g_noProcMaps = false;
+    ScriptMachine script("gamemode");
+    script.registerResult = 17;
+    script.DefinePublic("OnPlayerTabUpdate", [](const std::vector<cell>&) { return 1; });
+    EXPECT_EQ(host.AmxLoad(script), 17);
+    EXPECT_TRUE(script.HasNative("AddServerBot"));
+    EXPECT_EQ(script.CallNative("AddServerBot", {3, script.AllocString("Bot_A")}), 1);
+    EXPECT_EQ(script.CallNative("AddServerBot", {4, script.AllocString("Bot_B")}), 1);
+    host.DeliverScoreboardRequest(NetworkServer::AddressOf(0));
+    void* gamePool = host.GetGamePool();
+    host.Unload();
+
+    std::vector<std::string> log = {kLoadedLine, kUnloadedLine};
+    if (!c.problem) {
+      EXPECT_EQ(host.addPlayerCalls.size(), 2u);
+      EXPECT_EQ(server.sends.size(), 1u);
+      EXPECT_EQ(script.executions.size(), 1u);
+      EXPECT_EQ(gamePool, &game);
+    } else {
+      char problem[160];
+      std::snprintf(problem, sizeof problem, c.problem,
+                    static_cast<unsigned>(reinterpret_cast<uintptr_t>(pages + 4094)));
+      log.insert(log.begin() + 1, {"Error. This server is not the build core.so was made for: " + std::string(problem) +
+                                       " memory. Bots and the scoreboard are off.",
+                                   "Error. AddServerBot: bots are off on this server build, no bot is added"});
+      EXPECT_TRUE(host.addPlayerCalls.empty());
+      EXPECT_TRUE(server.sends.empty());
+      EXPECT_TRUE(script.executions.empty());
+      EXPECT_EQ(gamePool, nullptr);
+    }
+    EXPECT_EQ(host.log, log);
+  }
+  munmap(pages, 8192);
 }
 
 class BotNativeTest : public PluginTest {

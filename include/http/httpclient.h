@@ -39,11 +39,15 @@
 //   6 MALFORMED_RESPONSE  no usable header: the connection ended before the
 //      blank line, the header is longer than 1023 characters, or it does not
 //      begin "HTTP"
-//   7 BAD_REQUEST  the request was refused before anything was sent: request
-//      type not 1 to 3, an argument beyond its limit (URL over 510
-//      characters, host part over 255, referer over 255, POST data over
-//      16383), null URL, null POST data for type 2, or a request text over
-//      16383 characters
+//   7 BAD_REQUEST  the request was refused before anything was resolved or
+//      sent (no socket was opened): request type not 1 to 3, an argument
+//      beyond its limit (URL over 510 characters, host part over 255,
+//      referer over 255, POST data over 16383), null URL, null POST data for
+//      type 2, a request text over 16383 characters; a control character
+//      (below 0x20, or 0x7F) in the host, the path or the referer, which
+//      would split the request (spaces and bytes above 0x7F go as they
+//      stand, and so does the POST data, the body); or a port, as written
+//      in the URL, below 1 or above 65535
 //   8 INCOMPLETE_RESPONSE  the response did not arrive whole: the connection
 //      ended (closed or a receive error) before the declared Content-Length
 //      was in, or a receive error (a reset, a time-out set on iSocket) ended
@@ -144,7 +148,9 @@ class CORE_EXPORT CHttpClient {
   }
   // Fills the request side. Arguments beyond the limits leave it cleared
   // (iRequestType 0) and set error 7, so Process refuses to send. Null POST
-  // data and referer as for ProcessURL.
+  // data and referer as for ProcessURL. Control characters and the port are
+  // taken as written (usPort holds the port's low 16 bits); Process refuses
+  // what it must not send.
   void InitRequest(int iType, char* szURL, char* szPostData, char* szReferer);
   template <typename Url, typename Data, typename Referer, core_sdk_detail::IfText<Url, Data, Referer> = 0>
   void InitRequest(int iType, Url url, Data postData, Referer referer) {
@@ -167,8 +173,9 @@ class CORE_EXPORT CHttpClient {
     InitRequest(iType, Unconst(url), Unconst(postData), Unconst(referer));
   }
   // Builds the request text, connects, sends it and receives the response.
-  // Refuses (7) without connecting when the type is not 1 to 3 or the text
-  // would exceed 16383 characters.
+  // Refuses (7) without resolving or connecting when the type is not 1 to 3,
+  // the text would exceed 16383 characters, the host, path or referer holds
+  // a control character, or the URL's port is outside 1 to 65535.
   void Process();
   // Closes a socket still open from an earlier request first.
   bool Connect(char* szHost, int iPort);
