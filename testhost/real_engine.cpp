@@ -218,13 +218,10 @@ std::vector<std::string>& RealEngine::unsupportedCalls() {
 
 RealEngine::RealEngine() {
   FillNotSupported(entries_, std::make_integer_sequence<int, kEngineTableSize>());
-  entries_[7] = reinterpret_cast<void*>(&Exec);
-  entries_[9] = reinterpret_cast<void*>(&FindPublic);
-  entries_[13] = reinterpret_cast<void*>(&GetAddr);
-  entries_[17] = reinterpret_cast<void*>(&GetString);
-  entries_[29] = reinterpret_cast<void*>(&Push);
-  entries_[33] = reinterpret_cast<void*>(&Register);
-  entries_[39] = reinterpret_cast<void*>(&StrLen);
+  PlaceOperations(
+      entries_, {reinterpret_cast<void*>(&Exec), reinterpret_cast<void*>(&FindPublic),
+                 reinterpret_cast<void*>(&GetAddr), reinterpret_cast<void*>(&GetString), reinterpret_cast<void*>(&Push),
+                 reinterpret_cast<void*>(&Register), reinterpret_cast<void*>(&StrLen)});
 
   void* library = dlopen("libembryo.so.1", RTLD_NOW | RTLD_LOCAL);
   if (!library) {

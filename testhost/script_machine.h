@@ -17,6 +17,28 @@ typedef int32_t cell;
 typedef cell (*Native)(struct Machine* amx, cell* params);
 
 constexpr int kEngineTableSize = 44;
+
+// The seven operations core.so calls, placed at their positions in a host's
+// engine table (the server's numbering, written here on its own so that a
+// wrong position in the plugin shows).
+struct EngineOperations {
+  void* exec;
+  void* findPublic;
+  void* getAddr;
+  void* getString;
+  void* push;
+  void* registerNatives;
+  void* strLen;
+};
+inline void PlaceOperations(void** entries, const EngineOperations& operations) {
+  entries[7] = operations.exec;
+  entries[9] = operations.findPublic;
+  entries[13] = operations.getAddr;
+  entries[17] = operations.getString;
+  entries[29] = operations.push;
+  entries[33] = operations.registerNatives;
+  entries[39] = operations.strLen;
+}
 // Engine error codes this model reports.
 constexpr int kEngineOk = 0;
 constexpr int kEngineNotFound = 19;
