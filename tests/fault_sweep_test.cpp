@@ -485,18 +485,6 @@ size_t BodyBytes(const CHttpClient& c) {
   return length >= 0 && length < kHttpBodySize ? static_cast<size_t>(length) + 1 : 0;
 }
 
-// A connection to the server, so that it stops waiting when the client
-// never connected.
-void Poke(int port) {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
-  close(fd);
-}
-
 // A request against a local server whose response declares its length and
 // carries 5000 body bytes (none for HEAD), so the reply takes several receives.
 void HttpRequest(int type, std::string& out) {

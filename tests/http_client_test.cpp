@@ -259,18 +259,6 @@ TEST(HttpClientRequest, RequestTextOf16383CharactersIsSentWhole) {
   EXPECT_EQ(server.request(), text);
 }
 
-// A connection that sends nothing, so that a server still waiting for the
-// client stops waiting.
-void Poke(int port) {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
-  close(fd);
-}
-
 struct RefusedCase {
   const char* name;
   int type;

@@ -65,20 +65,30 @@ long ListenOverflows() {
 
 }  // namespace
 
+int ConnectLoopback(int port) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (fd >= 0 && connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) return fd;
+  if (fd >= 0) close(fd);
+  return -1;
+}
+
+void Poke(int port) {
+  const int fd = ConnectLoopback(port);
+  if (fd >= 0) close(fd);
+}
+
 ScriptedServer::ScriptedServer(ServerScript script) : script_(std::move(script)) {
   listener_ = BoundLoopbackSocket(&port_);
   if (listen(listener_, script_.queueFullMs > 0 ? 0 : 4) != 0) abort();
   if (script_.queueFullMs > 0) {
     // Backlog 0 holds one connection: this one, queued before any client's.
-    queued_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port_));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    queued_ = ConnectLoopback(port_);
     pollfd queued{listener_, POLLIN, 0};
-    if (queued_ < 0 || connect(queued_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
-        poll(&queued, 1, kAcceptWaitMs) != 1)
-      abort();
+    if (queued_ < 0 || poll(&queued, 1, kAcceptWaitMs) != 1) abort();
     overflowsBefore_ = ListenOverflows();
   }
   thread_ = std::thread(&ScriptedServer::Run, this);

@@ -10,6 +10,12 @@
 #include <thread>
 #include <vector>
 
+// A connection to 127.0.0.1:port: its descriptor, or -1.
+int ConnectLoopback(int port);
+// Connects and closes at once, so that a server still waiting for a client
+// stops waiting.
+void Poke(int port);
+
 struct ServerScript {
   std::vector<std::string> chunks;  // sent in order, with a short pause between
   bool keepOpen = false;            // after the chunks, wait for the client to close
