@@ -11,8 +11,7 @@ bash scripts/setup.sh demo
 cmake --preset demo >/dev/null
 cmake --build --preset demo -j "$(nproc)" --target core testhost >/dev/null
 # The gamemode is compiled where the script compiler is installed; the host
-# runs it on the real script engine where that is installed, else its model
-# plays the gamemode. Its first lines say which.
-gamemode=build/demo/testhost/gamemode.amx
-[ -f "$gamemode" ] || gamemode=
-exec scripts/run32 build/demo/testhost/testhost build/demo/core.so ${gamemode:+"$gamemode"}
+# takes it from beside itself and runs it on the real script engine where
+# that is installed, else its model plays the gamemode. Its first lines say
+# which.
+exec scripts/run32 build/demo/testhost/testhost build/demo/core.so

@@ -1,5 +1,7 @@
 // The test host's demo: what a server operator would see when the server
 // loads core.so, a script adds bots and players ask for the scoreboard.
+#include <unistd.h>
+
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -70,13 +72,21 @@ void PrintReply(const RpcSend& send, NetworkServer& server) {
   std::printf("\n");
 }
 
+// A file in the folder of the program run as `program`.
+std::string BesideProgram(const std::string& program, const char* name) {
+  const size_t slash = program.rfind('/');
+  return (slash == std::string::npos ? std::string() : program.substr(0, slash + 1)) + name;
+}
+
 }  // namespace
 
 // testhost [core.so [gamemode.amx]]: with a compiled gamemode, the script
-// runs on the real script engine where it is installed.
+// runs on the real script engine where it is installed. Without one, the
+// gamemode the build compiled beside the test host is taken, where it is.
 int main(int argc, char** argv) {
   std::string plugin = argc > 1 ? argv[1] : DefaultPluginPath();
-  std::string compiledGamemode = argc > 2 ? argv[2] : "";
+  std::string compiledGamemode = argc > 2 ? argv[2] : BesideProgram(argv[0], "gamemode.amx");
+  if (argc <= 2 && access(compiledGamemode.c_str(), R_OK) != 0) compiledGamemode.clear();
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
 
   HostGame game;
@@ -103,7 +113,7 @@ int main(int argc, char** argv) {
     host.SetEngineTable(engine->entries());
     gamemode.compiled = &*compiled;
   } else {
-    std::string why = !engine                ? "no compiled gamemode given"
+    std::string why = !engine ? "no compiled gamemode: the script compiler was not installed at build time"
                       : !engine->available() ? engine->why()
                                              : "cannot load " + compiledGamemode;
     std::printf("host: script engine: the test host's model (%s)\n", why.c_str());
