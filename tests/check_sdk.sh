@@ -151,6 +151,7 @@ done
 cat >"$work/expected" <<'EOF'
 bitstream: 104 bits: BC 58 03 FC 08 63 6F 6E 73 75 6D 65 72
 bitstream: read back kind 5, counter 300, delta -2, name "consumer"
+bitstream: typed, 113 bits: id 7, score -1200, ping 40, away 1, ratio 0.75
 util: Base64 of "core SDK" is "Y29yZSBTREs="
 util: "name=Bot_Alice%21&note=hello+world" decodes to "name=Bot_Alice!&note=hello world"
 util: "*.txt" matches "notes.txt": 1, "Bot_*" matches "Player": 0
