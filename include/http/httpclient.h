@@ -51,8 +51,8 @@
 //      in the URL, below 1 or above 65535
 //   8 INCOMPLETE_RESPONSE  the response did not arrive whole: the connection
 //      ended (closed or a receive error) before the declared Content-Length
-//      was in, or a receive error (a reset, a time-out set on iSocket) ended
-//      the reception at any point
+//      was in, or a receive error (a reset, say) ended the reception at
+//      any point
 // After 5, 6 and 8 the socket is closed and the response side is unchanged.
 //
 // Signals: send, recv and connect interrupted by a signal handler installed
