@@ -196,7 +196,7 @@ void RunUrlDecode(benchmark::State& state, void (*decode)(char*)) {
   }
   meter.Stop(state, kQueryCount);
 }
-void BM_UrlUnencode(benchmark::State& state) { RunUrlDecode(state, Opaque(&Util_UrlUnencode)); }
+void BM_UrlUnencode(benchmark::State& state) { RunUrlDecode(state, Opaque<void (*)(char*)>(&Util_UrlUnencode)); }
 void BM_PlainUrlDecode(benchmark::State& state) { RunUrlDecode(state, Opaque(&PlainUrlDecode)); }
 BENCHMARK(BM_UrlUnencode)->Name("url_unencode");
 BENCHMARK(BM_PlainUrlDecode)->Name("plain_url_decode");
@@ -258,7 +258,7 @@ void RunItoa(benchmark::State& state, ItoaFn format) {
     for (int v : values) benchmark::DoNotOptimize(format(v, out, base)), benchmark::ClobberMemory();
   meter.Stop(state, values.size());
 }
-void BM_ItoaRunUtil(benchmark::State& state) { RunItoa(state, Opaque(&Util_itoa)); }
+void BM_ItoaRunUtil(benchmark::State& state) { RunItoa(state, Opaque<char* (*)(int, char*, int)>(&Util_itoa)); }
 void BM_ItoaSnprintf(benchmark::State& state) {
   const std::vector<int> values = MixedValues();
   const bool hex = state.range(0) == 16;

@@ -4,7 +4,8 @@
 #include <cstdint>
 
 #include "amx/amx.h"
-#include "core/export.h"
+#include "core_sdk/export.h"
+#include "plugin/host_exports.h"  // GetGamePool
 
 // Bits of the Supports() answer.
 constexpr uint32_t kPluginInterfaceVersion = 0x0200;
@@ -23,6 +24,3 @@ CORE_EXPORT int AmxLoad(tagAMX* amx);
 CORE_EXPORT int AmxUnload(tagAMX* amx);
 CORE_EXPORT void ProcessTick();
 }
-
-// The HostGame held by the game variable at the moment of the call.
-CORE_EXPORT void* GetGamePool();

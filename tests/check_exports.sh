@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Checks the built plugin's binary interface: a 32-bit x86 ELF shared object
 # whose dynamic symbol table defines exactly the names in the export list,
-# whose only dynamic dependencies are system libraries, and whose undefined
-# symbols all come from libc, no newer than the README's oldest C library.
+# whose only dynamic dependencies are system libraries, whose undefined
+# symbols all come from libc, no newer than the README's oldest C library,
+# and which carries the symbol hash table that C library's loader reads.
 set -euo pipefail
 so=$1
 list=$2
@@ -36,6 +37,13 @@ if [ -n "$foreign" ]; then
   echo "undefined symbols not from libc:"; echo "$foreign"; fail=1
 fi
 
+# C libraries before 2.5 look symbols up through .hash alone; later ones
+# prefer .gnu.hash. Both must be there for the promised oldest one.
+sections=$(readelf -SW "$so")
+for table in .hash .gnu.hash; do
+  grep -qE "\] ${table/./\\.} +" <<<"$sections" || { echo "no $table section: link with -Wl,--hash-style=both"; fail=1; }
+done
+
 # Loads on older server machines: everything imported is covered by the
 # oldest C library the README promises, which is within the ceiling.
 . "$(dirname "$0")/glibc_versions.sh"
@@ -53,6 +61,6 @@ elif [ -n "$newest" ] && ! version_at_most "$newest" "$floor"; then
 fi
 
 if [ $fail -eq 0 ]; then
-  echo "core.so: ELF32 i386, $(wc -l <<<"$actual") exports as listed, needs: $needed (GLIBC_$newest at most; loads on C library $floor or later)"
+  echo "core.so: ELF32 i386, $(wc -l <<<"$actual") exports as listed, needs: $needed (GLIBC_$newest at most; loads on C library $floor or later), .hash and .gnu.hash"
 fi
 exit $fail

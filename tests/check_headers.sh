@@ -7,8 +7,10 @@
 # exported functions only (every overload lands on an export); an overloaded
 # export's address can be taken by naming its type; the functions that write
 # their string, and the optional strings, take no read-only string or
-# non-zero integer; and amx/amx.h declares exactly the amx_* forwarders that
-# core.so exports.
+# non-zero integer, nor a string literal to a function that writes it; the
+# typed bit-stream values refuse what has no whole width; amx/amx.h declares
+# exactly the amx_* forwarders that core.so exports, and the other headers
+# every other export but the plugin loader's entry points.
 # Usage: check_headers.sh <c++ compiler> <include folder> <export list>
 set -euo pipefail
 cxx=$1
@@ -32,14 +34,20 @@ done
 # source. The object may refer to exported names only, and to each of these.
 literals='ProcessURL|InitRequest|Connect|Send|GetHeaderValue|Util_wildcmp|Util_stristr|Util_strnicmp|'
 literals+='Util_Base64Encode|ContainsInvalidNickChars|CanFileBeOpenedForReading'
-expected=$( (grep -E "^_Z[A-Za-z0-9_]*($literals)[A-Z]" "$list" && echo _ZN6RakNet9BitStreamC1EPhjb) | sort)
+# The host-facing declarations, and the typed bit-stream values (over
+# WriteBits and ReadBits), land on their exports too.
+expected=$( (grep -E "^_Z[A-Za-z0-9_]*($literals)[A-Z]" "$list" &&
+  printf '%s\n' _ZN6RakNet9BitStreamC1EPhjb _Z17OnPlayerTabUpdateP13RPCParameters _Z11GetGamePoolv \
+    _ZN6RakNet9BitStream9WriteBitsEPKhib _ZN6RakNet9BitStream8ReadBitsEPhib) | sort)
 exports=$(grep -v -E '^\s*(#|$)' "$list" | sed 's/\s//g' | sort)
 object=$(mktemp)
 trap 'rm -f "$object"' EXIT
 for std in c++11 c++17; do
   if ! "$cxx" "${strict[@]}" -std=$std -I "$include" -x c++ -c -o "$object" - <<'EOF'; then
 #include <cstddef>
+#include <cstdint>
 #include <http/httpclient.h>
+#include <plugin/host_exports.h>
 #include <raknet/BitStream.h>
 #include <util/runutil.h>
 
@@ -52,6 +60,8 @@ int UseLiterals(CHttpClient& client, char* buffer) {
   sum += client.Connect("127.0.0.1", 80) + client.Connect(name, 80);
   sum += client.Send("GET / HTTP/1.0\r\n\r\n") + client.Send(nullptr);
   sum += client.GetHeaderValue("Content-Type:", buffer, 255) + client.GetHeaderValue(name, buffer, 255);
+  char value[64];
+  sum += client.GetHeaderValue("Content-Type:", value) + client.GetHeaderValue(name, value);
   sum += Util_wildcmp("*.txt", "notes.txt") + Util_wildcmp("Bot_*", name) + Util_wildcmp(name, name);
   sum += (Util_stristr("Hello World", "WORLD") != nullptr) + Util_strnicmp("abc", "ABD", 3);
   Util_Base64Encode("core SDK", buffer);
@@ -60,6 +70,13 @@ int UseLiterals(CHttpClient& client, char* buffer) {
   static const unsigned char kBytes[] = {0xA5, 0x0F};
   RakNet::BitStream stream(kBytes, sizeof kBytes, false);
   sum += stream.numberOfBitsUsed;
+  stream.Write(static_cast<uint16_t>(sum));
+  stream.Write(true);
+  stream.Write(0.5);
+  int8_t small = 0;
+  bool flag = false;
+  float ratio = 0;
+  sum += stream.Read(small) + stream.Read(flag) + stream.Read(ratio);
   return sum + CanFileBeOpenedForReading("/etc/hostname") + CanFileBeOpenedForReading(name);
 }
 
@@ -75,6 +92,10 @@ int UseNull(CHttpClient& client, char* name) {
   return sum;
 }
 #pragma GCC diagnostic pop
+
+void UseHost(RPCParameters* parameters) {
+  if (GetGamePool()) OnPlayerTabUpdate(parameters);
+}
 
 int (*WildcmpAddress())(char*, char*) { return static_cast<int (*)(char*, char*)>(&Util_wildcmp); }
 int (CHttpClient::*ProcessURLAddress())(int, char*, char*, char*) {
@@ -114,6 +135,13 @@ if ! probe 'char*' "$(IFS=';' && echo "${writers[*]}")" "${strict[@]}"; then
 fi
 for call in "${writers[@]}"; do
   probe 'const char*' "$call" >/dev/null && { echo "$call compiles with a read-only string"; fail=1; }
+  probe 'char*' "${call//text/\"abc\"}" >/dev/null && { echo "${call//text/\"abc\"} compiles"; fail=1; }
+done
+# The typed bit-stream values take no pointer, enumeration, long double (its
+# padding bytes) or read-only destination.
+typed=('stream.Write(text)' 'stream.Write(HTTP_GET)' 'stream.Write(1.0L)' 'const int k = 0; stream.Read(k)')
+for call in "${typed[@]}"; do
+  probe 'char*' "$call" >/dev/null && { echo "$call compiles"; fail=1; }
 done
 integers=('client.ProcessURL(HTTP_POST, "h/", 1, nullptr)' 'client.InitRequest(HTTP_GET, "h/", nullptr, 1)'
   'client.ProcessURL(HTTP_GET, "h/", 1, 0)' 'Util_wildcmp("*", 1)')
@@ -129,5 +157,18 @@ if [ "$exported" != "$declared" ]; then
   fail=1
 fi
 
-[ $fail -eq 0 ] && echo "headers: $(wc -w <<<"$headers") compile alone as C++11 and C++17; literals and NULL reach the $(wc -l <<<"$expected") exported functions; $((${#writers[@]} + ${#integers[@]})) misuses refused; amx.h declares the $(wc -l <<<"$exported") forwarders"
+# Every other export has a declaration in a shipped header, but the plugin
+# loader's entry points, which the server finds by name (a plugin that
+# includes the headers has its own of those names).
+undeclared=
+for symbol in $(grep -v -E '^\s*(#|$)|^amx_|^(Supports|Load|Unload|AmxLoad|AmxUnload|ProcessTick)$' "$list"); do
+  name=$(c++filt "$symbol" | sed 's/(.*//; s/.*:://')
+  grep -rqE "(^|[^A-Za-z0-9_])$name *[(;]" "$include" || undeclared+=" $symbol"
+done
+if [ -n "$undeclared" ]; then
+  echo "exported but declared in no header:$undeclared"
+  fail=1
+fi
+
+[ $fail -eq 0 ] && echo "headers: $(wc -w <<<"$headers") compile alone as C++11 and C++17; literals and NULL reach the $(wc -l <<<"$expected") exported functions; $((2 * ${#writers[@]} + ${#integers[@]} + ${#typed[@]})) misuses refused; amx.h declares the $(wc -l <<<"$exported") forwarders; every other export but the loader's entry points is declared"
 exit $fail

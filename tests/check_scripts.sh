@@ -5,7 +5,8 @@
 # error failing; and one script that includes the standard default include, a
 # stand-in for the standard library's core.inc (its include guard and one of
 # its natives) and the plugin's include, using a name from each, so that the
-# plugin's include can never again clash with a standard include.
+# plugin's include can never again clash with a standard include; and with
+# the C++ headers' folder on the path, #include <core> ends in an error.
 #
 #   check_scripts.sh <embryo_cc or empty> <script include folder> <README.md> <archive README source> <scripts...>
 #
@@ -87,5 +88,20 @@ public OnPlayerTabUpdate(playerid)
 SMA
 compile beside_standard "$work/beside_standard.sma" "$work/standard" "$include"
 
-[ $fail -eq 0 ] && echo "script_compile: the include, both READMEs' examples, $# scripts and a script beside the standard includes compile clean"
+# The C++ headers' folder (include/, beside script-include/) on the
+# compiler's path by mistake: a script including <core> must end in an
+# error, as no core.inc is there, and not hang on a folder of that name.
+printf '#include <core>\n\nmain()\n{\n}\n' >"$work/cxx_headers.sma"
+status=0
+timeout 60 "$cc" "$work/cxx_headers.sma" -i "$(dirname "$include")/include" -o "$work/cxx_headers.amx" \
+  >"$work/cxx_headers.log" 2>&1 || status=$?
+if [ $status -eq 124 ]; then
+  echo "cxx_headers: the compiler hung on include/ (no end within 60 s): a folder there has a standard include's name"
+  fail=1
+elif [ $status -eq 0 ]; then
+  echo "cxx_headers: #include <core> compiled with the C++ headers' folder alone on the path"
+  fail=1
+fi
+
+[ $fail -eq 0 ] && echo "script_compile: the include, both READMEs' examples, $# scripts and a script beside the standard includes compile clean; with include/ on the path <core> is an error, not a hang"
 exit $fail

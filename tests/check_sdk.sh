@@ -2,7 +2,8 @@
 # The release archive as an SDK, checked the way a plugin author uses it.
 #
 #   check_sdk.sh package <cpack> <build folder> <output folder>
-#     makes the release archive of the build folder in the output folder.
+#     makes the release archive of the build folder in the output folder,
+#     twice: both must be the same bytes, and SHA256SUMS beside it verify.
 #   check_sdk.sh cmake|pkg-config|asan|own-new <output folder> <c++ compiler> <run32> <forbidden folder>
 #     unpacks that archive into an empty temporary folder, builds the example
 #     it carries (examples/consumer) from a copy in that folder, with the
@@ -24,9 +25,18 @@ set -euo pipefail
 
 mode=$1
 if [ "$mode" = package ]; then
+  # Twice, a second apart and under different umasks (the staged folders'
+  # times and modes differ): the archive must come out byte for byte the
+  # same, and its SHA256SUMS must verify it.
   rm -rf "$4"
-  "$2" --config "$3/CPackConfig.cmake" -B "$4" >/dev/null
-  ls "$4"/core-*-linux-x86.tar.gz
+  (umask 077 && "$2" --config "$3/CPackConfig.cmake" -B "$4/first" >/dev/null)
+  sleep 1
+  (umask 022 && "$2" --config "$3/CPackConfig.cmake" -B "$4" >/dev/null)
+  archive=$(cd "$4" && ls core-*-linux-x86.tar.gz)
+  cmp "$4/first/$archive" "$4/$archive" || { echo "two builds of $archive differ"; exit 1; }
+  (cd "$4" && sha256sum --quiet -c SHA256SUMS) || { echo "SHA256SUMS does not verify $archive"; exit 1; }
+  rm -rf "$4/first"
+  echo "$4/$archive: the same bytes from two builds, SHA256SUMS verifies"
   exit 0
 fi
 
@@ -141,6 +151,7 @@ done
 cat >"$work/expected" <<'EOF'
 bitstream: 104 bits: BC 58 03 FC 08 63 6F 6E 73 75 6D 65 72
 bitstream: read back kind 5, counter 300, delta -2, name "consumer"
+bitstream: typed, 113 bits: id 7, score -1200, ping 40, away 1, ratio 0.75
 util: Base64 of "core SDK" is "Y29yZSBTREs="
 util: "name=Bot_Alice%21&note=hello+world" decodes to "name=Bot_Alice!&note=hello world"
 util: "*.txt" matches "notes.txt": 1, "Bot_*" matches "Player": 0

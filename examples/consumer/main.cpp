@@ -1,6 +1,7 @@
 // A native program that uses the library half of core.so: it builds a message
-// with the bit stream and reads it back, runs a few text utilities, and
-// fetches one document over HTTP/1.0.
+// with the bit stream and reads it back (with the bit-level operations, then
+// with typed values), runs a few text utilities, and fetches one document
+// over HTTP/1.0.
 //
 // Usage: core_consumer HOST[:PORT][/PATH]   (a URL without "http://")
 // Exit status 0 when the message read back as written and the document
@@ -57,6 +58,37 @@ bool BitStreamRoundTrip() {
          std::strcmp(nameRead, name) == 0;
 }
 
+// A scoreboard-like entry with the typed Write and Read, which take each
+// value at its whole width (a bool as one bit): no casts.
+bool TypedRoundTrip() {
+  const uint16_t id = 7;
+  const int32_t score = -1200;
+  const uint32_t ping = 40;
+  const bool away = true;
+  const float ratio = 0.75f;
+
+  RakNet::BitStream out;
+  out.Write(id);
+  out.Write(score);
+  out.Write(ping);
+  out.Write(away);
+  out.Write(ratio);
+
+  RakNet::BitStream in(out.data, static_cast<unsigned int>((out.numberOfBitsUsed + 7) / 8), false);
+  uint16_t idRead = 0;
+  int32_t scoreRead = 0;
+  uint32_t pingRead = 0;
+  bool awayRead = false;
+  float ratioRead = 0;
+  const bool complete =
+      in.Read(idRead) && in.Read(scoreRead) && in.Read(pingRead) && in.Read(awayRead) && in.Read(ratioRead);
+  std::printf("bitstream: typed, %d bits: id %u, score %d, ping %u, away %d, ratio %.2f\n", out.numberOfBitsUsed,
+              static_cast<unsigned>(idRead), static_cast<int>(scoreRead), static_cast<unsigned>(pingRead),
+              static_cast<int>(awayRead), static_cast<double>(ratioRead));
+  return complete && idRead == id && scoreRead == score && pingRead == ping && awayRead == away &&
+         std::memcmp(&ratioRead, &ratio, sizeof ratio) == 0;
+}
+
 void Utilities() {
   char source[] = "core SDK";
   char encoded[UtilBase64BufferSize(sizeof source - 1)];
@@ -86,8 +118,8 @@ bool Fetch(char* url) {
     std::printf("http: status %d, content type %d, %d bytes\n", client->iResponseCode, client->iContentType,
                 client->iResponseBodyLength);
     char type[257];
-    if (client->GetHeaderValue("Content-Type:", type, sizeof type - 1)) {
-      type[std::strcspn(type, "\r")] = '\0';  // a header line keeps its CR
+    if (client->GetHeaderValue("Content-Type:", type)) {  // the array form passes its size
+      type[std::strcspn(type, "\r")] = '\0';              // a header line keeps its CR
       std::printf("http: Content-Type: %s\n", type);
     }
     std::printf("http: body: %s", client->szResponseBody);
@@ -104,7 +136,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: %s HOST[:PORT][/PATH]\n", argv[0]);
     return 2;
   }
-  const bool roundTrip = BitStreamRoundTrip();
+  const bool roundTrip = BitStreamRoundTrip() && TypedRoundTrip();
   Utilities();
   const bool fetched = Fetch(argv[1]);
   return roundTrip && fetched ? 0 : 1;

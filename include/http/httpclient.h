@@ -16,9 +16,10 @@
 //
 // Strings passed in are only read; the functions that take them as char*
 // accept read-only strings (literals, say) too, through the overloads below
-// them (core/readonly_text.h), and NULL or 0 beside them for the optional
-// POST data and referer. Those functions are overloaded, so taking one's
-// address needs its type:
+// them (core_sdk/readonly_text.h), and NULL or 0 beside them for the optional
+// POST data and referer. Recv and GetHeaderValue, which write into a
+// buffer, refuse a literal there at compile time. Those functions are
+// overloaded, so taking one's address needs its type:
 //   static_cast<int (CHttpClient::*)(int, char*, char*, char*)>(&CHttpClient::ProcessURL)
 //
 // Threads: one object serves one request at a time and is not for two
@@ -50,8 +51,8 @@
 //      in the URL, below 1 or above 65535
 //   8 INCOMPLETE_RESPONSE  the response did not arrive whole: the connection
 //      ended (closed or a receive error) before the declared Content-Length
-//      was in, or a receive error (a reset, a time-out set on iSocket) ended
-//      the reception at any point
+//      was in, or a receive error (a reset, say) ended the reception at
+//      any point
 // After 5, 6 and 8 the socket is closed and the response side is unchanged.
 //
 // Signals: send, recv and connect interrupted by a signal handler installed
@@ -62,8 +63,8 @@
 // someone else is never closed. The destructor closes a socket still open.
 #pragma once
 
-#include "core/export.h"
-#include "core/readonly_text.h"
+#include "core_sdk/export.h"
+#include "core_sdk/readonly_text.h"
 
 // Request types (iType, iRequestType). POST sends its form data as given.
 enum HttpRequestType { HTTP_GET = 1, HTTP_POST = 2, HTTP_HEAD = 3 };
@@ -194,20 +195,32 @@ class CORE_EXPORT CHttpClient {
   // bytes read, 0 at the end of the stream, -1 on error; a null buffer or a
   // negative size gives -1 without receiving.
   int Recv(char* szBuffer, int iBufferSize);
+  template <typename Buffer, core_sdk_detail::IfReadOnly<Buffer> = 0>
+  int Recv(Buffer buffer, int bufferSize) = delete;  // writes its buffer: not a literal
   void CloseConnection();
   void HandleEntity();
   // Copies the value of the first header line named szName (found ignoring
   // case; pass the colon too) into szReturnBuffer, followed by a NUL; false
   // when absent or longer than iBufSize, and the buffer is then untouched.
   // iBufSize is the longest value taken, one less than the buffer's size:
-  // pass sizeof buffer - 1. The value starts one character after the name
-  // (the space after the colon) and runs to the line feed, and every line
-  // but the header's last keeps its carriage return: for a middle line
+  // pass sizeof buffer - 1, or pass a char array alone (the form below),
+  // which passes it. The value starts one character after the name (the
+  // space after the colon) and runs to the line feed, and every line but the
+  // header's last keeps its carriage return: for a middle line
   // "Content-Type: text/plain" the value is "text/plain\r".
   bool GetHeaderValue(char* szName, char* szReturnBuffer, int iBufSize);
   template <typename Name, core_sdk_detail::IfText<Name> = 0>
   bool GetHeaderValue(Name name, char* returnBuffer, int bufSize) {
     return GetHeaderValue(core_sdk_detail::Unconst(name), returnBuffer, bufSize);
+  }
+  template <typename Name, typename Buffer, core_sdk_detail::IfReadOnly<Buffer> = 0>
+  bool GetHeaderValue(Name name, Buffer returnBuffer, int bufSize) = delete;  // not into a literal
+  // Into a char array, whose size gives the longest value taken: N - 1
+  // characters and the NUL.
+  template <typename Name, std::size_t N, core_sdk_detail::IfText<Name> = 0>
+  bool GetHeaderValue(Name name, char (&returnBuffer)[N]) {
+    static_assert(N - 1 <= 0x7FFFFFFFu, "the size is passed as an int");
+    return GetHeaderValue(core_sdk_detail::Unconst(name), returnBuffer, static_cast<int>(N - 1));
   }
 };
 #pragma pack(pop)

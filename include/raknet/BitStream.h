@@ -28,7 +28,26 @@
 // compile time in BitStream.cpp).
 #pragma once
 
-#include "core/export.h"
+#include <type_traits>
+
+#include "core_sdk/export.h"
+#include "core_sdk/readonly_text.h"
+
+namespace core_sdk_detail {
+
+// The types BitStream's typed Write and Read take at their whole width: the
+// integer types but bool, float and double (long double is left out: 2 of
+// its 12 bytes are padding, with no defined value). A const type is no
+// destination.
+template <typename T>
+using IfStreamNumber =
+    typename std::enable_if<(std::is_integral<T>::value && !std::is_same<T, bool>::value && !std::is_const<T>::value) ||
+                                std::is_same<T, float>::value || std::is_same<T, double>::value,
+                            int>::type;
+template <typename T>
+using IfStreamBool = typename std::enable_if<std::is_same<T, bool>::value, int>::type;
+
+}  // namespace core_sdk_detail
 
 namespace RakNet {
 
@@ -89,9 +108,39 @@ class CORE_EXPORT BitStream {
   bool DoEndianSwap() const;
   void ReverseBytes(unsigned char* input, unsigned char* output, int length);
 
+  // Typed values, without casts: an integer, float or double as all its
+  // bits, its bytes in memory order (WriteBits with the right-aligned flag,
+  // as the scoreboard writes its fields); a bool as one bit, as Write0 and
+  // Write1 write it, read back as true for a 1 bit. Read changes nothing and
+  // returns false when too few bits remain. Both are inline over WriteBits
+  // and ReadBits; the argument's type picks the width, so cast a value to
+  // the width meant (an enumeration, say) first.
+  template <typename T, core_sdk_detail::IfStreamNumber<T> = 0>
+  void Write(T value) {
+    WriteBits(reinterpret_cast<const unsigned char*>(&value), static_cast<int>(8 * sizeof value), true);
+  }
+  template <typename T, core_sdk_detail::IfStreamBool<T> = 0>
+  void Write(T value) {
+    const unsigned char bit = value;
+    WriteBits(&bit, 1, true);
+  }
+  template <typename T, core_sdk_detail::IfStreamNumber<T> = 0>
+  bool Read(T& value) {
+    return ReadBits(reinterpret_cast<unsigned char*>(&value), static_cast<int>(8 * sizeof value), true);
+  }
+  template <typename T, core_sdk_detail::IfStreamBool<T> = 0>
+  bool Read(T& value) {
+    unsigned char bit = 0;
+    if (!ReadBits(&bit, 1, true)) return false;
+    value = bit != 0;
+    return true;
+  }
+
   // byteCount whole bytes at the current bit position.
   void Write(const char* source, int byteCount);
   bool Read(char* destination, int byteCount);
+  template <typename Destination, core_sdk_detail::IfReadOnly<Destination> = 0>
+  bool Read(Destination destination, int byteCount) = delete;  // not into a literal
   // byteCount bytes after moving to the next byte boundary.
   void WriteAlignedBytes(const unsigned char* source, int byteCount);
   bool ReadAlignedBytes(unsigned char* destination, int byteCount);

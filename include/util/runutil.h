@@ -7,12 +7,15 @@
 // Any number of threads may call them at once on distinct buffers. The
 // functions that take a char* they only read accept read-only strings
 // (literals, say) too, through the overloads below them
-// (core/readonly_text.h). Those functions are overloaded, so taking one's
-// address needs its type: static_cast<int (*)(char*, char*)>(&Util_wildcmp).
+// (core_sdk/readonly_text.h). The functions that write into a string or an
+// output buffer refuse a string literal at compile time (deleted overloads;
+// a literal would otherwise pass as char* with only a warning, and writing
+// it crashes). Those functions are overloaded, so taking one's address needs
+// its type: static_cast<int (*)(char*, char*)>(&Util_wildcmp).
 #pragma once
 
-#include "core/export.h"
-#include "core/readonly_text.h"
+#include "core_sdk/export.h"
+#include "core_sdk/readonly_text.h"
 
 // Room for Util_itoa's output: 32 digits, a sign and the terminator.
 constexpr int kUtilItoaBufferSize = 34;
@@ -30,11 +33,15 @@ CORE_EXPORT extern char* Base64Encoding;
 // Decodes in place: '+' becomes a space and every '%' takes the two
 // characters after it as one hex-coded byte.
 CORE_EXPORT void Util_UrlUnencode(char* text);
+template <typename Text, core_sdk_detail::IfReadOnly<Text> = 0>
+void Util_UrlUnencode(Text text) = delete;  // writes its string: not a literal
 CORE_EXPORT char Util_toupper(char c);
 // The leftmost case-insensitive occurrence of needle in haystack, or null
 // (also for an empty needle or haystack).
 CORE_EXPORT char* Util_stristr(const char* haystack, const char* needle);
 CORE_EXPORT void Util_strupr(char* text);
+template <typename Text, core_sdk_detail::IfReadOnly<Text> = 0>
+void Util_strupr(Text text) = delete;  // writes its string: not a literal
 // 1 when the whole text matches the pattern ('*' any run, '?' one
 // character, case-sensitive), else 0.
 CORE_EXPORT int Util_wildcmp(char* pattern, char* text);
@@ -48,6 +55,8 @@ CORE_EXPORT int Util_strnicmp(const char* first, const char* second, unsigned in
 // Writes value in base 2 to 35 (0 means 10) into out, which holds
 // kUtilItoaBufferSize bytes, and returns out; another base gives "".
 CORE_EXPORT char* Util_itoa(int value, char* out, int base);
+template <typename Out, core_sdk_detail::IfReadOnly<Out> = 0>
+char* Util_itoa(int value, Out out, int base) = delete;
 // Encodes source up to its first zero byte into out, which holds
 // UtilBase64BufferSize(strlen(source)) bytes; padded with '=', no line
 // breaks. The first zero byte ends the source: data that holds a 0 byte
@@ -57,6 +66,8 @@ template <typename Source, core_sdk_detail::IfText<Source> = 0>
 void Util_Base64Encode(Source source, char* out) {
   Util_Base64Encode(core_sdk_detail::Unconst(source), out);
 }
+template <typename Source, typename Out, core_sdk_detail::IfReadOnly<Out> = 0>
+void Util_Base64Encode(Source source, Out out) = delete;
 // 1 when the name holds a character other than 0-9, A-Z, a-z, '[', ']' or
 // '_', else 0.
 CORE_EXPORT int ContainsInvalidNickChars(char* name);
@@ -66,6 +77,8 @@ int ContainsInvalidNickChars(Name name) {
 }
 // Replaces every '%' with '?' in place.
 CORE_EXPORT void ReplaceBadChars(char* text);
+template <typename Text, core_sdk_detail::IfReadOnly<Text> = 0>
+void ReplaceBadChars(Text text) = delete;  // writes its string: not a literal
 // 1 when the file opens for reading, else 0 (the reason is not reported).
 CORE_EXPORT int CanFileBeOpenedForReading(char* path);
 template <typename Path, core_sdk_detail::IfText<Path> = 0>
@@ -74,3 +87,5 @@ int CanFileBeOpenedForReading(Path path) {
 }
 // Reverses the string in place and returns it; null gives null.
 CORE_EXPORT char* Util_strrev(char* text);
+template <typename Text, core_sdk_detail::IfReadOnly<Text> = 0>
+char* Util_strrev(Text text) = delete;  // writes its string: not a literal

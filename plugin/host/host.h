@@ -7,17 +7,11 @@
 #include <cstdint>
 #include <cstring>
 
+#include "plugin/host_exports.h"  // PlayerAddress, shared with the handler's shipped declaration
+
 namespace RakNet {
 class BitStream;
 }
-
-// A peer's identity on the network server; passed by value as two stack
-// words (address, then the port in the low half of the second).
-struct PlayerAddress {
-  uint32_t binaryAddress;
-  uint16_t port;
-};
-static_assert(sizeof(PlayerAddress) == 8, "PlayerAddress travels as two stack words");
 
 namespace host {
 

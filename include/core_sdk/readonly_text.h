@@ -1,9 +1,8 @@
 // Support for the overloads that let callers pass read-only strings (string
 // literals, const char*) to the exported functions that take char* but only
-// read the string. Each overload is a template over its string arguments,
-// enabled when every one of them converts to const char*, and calls the
-// exported function. A call whose string arguments are all char* takes the
-// exported function directly; one with a literal, a const char* or a nullptr
+// read the string, and refuse them to the functions that write it. Each overload is a template over its string
+// arguments, enabled when every one of them converts to const char*, and calls the exported function. A call whose
+// string arguments are all char* takes the exported function directly; one with a literal, a const char* or a nullptr
 // goes through the template to it.
 //
 // NULL and 0 are integers, not pointers, so a template cannot take them as
@@ -33,6 +32,16 @@ struct AllText<First, Rest...>
 // const char*.
 template <typename... Args>
 using IfText = typename std::enable_if<AllText<Args...>::value, int>::type;
+
+// A template parameter that exists only for a read-only string: a type that
+// converts to const char* but not to char* (a string literal, deduced by
+// value, is const char*). The functions that write into their string have a
+// deleted overload taking it, so that a literal, which C++ compilers would
+// still pass as char* with a warning, does not compile.
+template <typename Text>
+using IfReadOnly =
+    typename std::enable_if<std::is_convertible<Text, const char*>::value && !std::is_convertible<Text, char*>::value,
+                            int>::type;
 
 // An optional string passed as NULL, 0 or nullptr.
 using NullText = std::nullptr_t;
