@@ -74,6 +74,7 @@ enum Effect {
   kError,           // fails at once with `error`
   kErrorAfterCall,  // makes the real call, then reports `error` (an interrupted connect goes on)
   kShortCount,      // passes on half the bytes asked for and returns that count
+  kOneByte,         // passes on one byte of those asked for and returns 1
   kStorageTooSmall  // the lookup's storage is too small (ERANGE)
 };
 
@@ -97,9 +98,11 @@ const Variant kVariants[] = {
     {kSend, kError, EPIPE, false, "-1, EPIPE"},
     {kSend, kError, EINTR, true, "-1, EINTR"},
     {kSend, kShortCount, 0, true, "short count"},
+    {kSend, kOneByte, 0, true, "one byte"},
     {kRecv, kError, ECONNRESET, false, "-1, ECONNRESET"},
     {kRecv, kError, EINTR, true, "-1, EINTR"},
     {kRecv, kShortCount, 0, true, "short count"},
+    {kRecv, kOneByte, 0, true, "one byte"},
     {kLookup, kError, HOST_NOT_FOUND, false, "no result, HOST_NOT_FOUND"},
     {kLookup, kStorageTooSmall, ERANGE, true, "ERANGE, storage too small"},
     {kFopen, kError, ENOMEM, false, "null, ENOMEM"},
@@ -111,6 +114,7 @@ const Variant kVariants[] = {
     {kRead, kError, EIO, true, "-1, EIO"},
     {kRead, kError, EINTR, true, "-1, EINTR"},
     {kRead, kShortCount, 0, true, "short count"},
+    {kRead, kOneByte, 0, true, "one byte"},
 };
 
 // Code ranges of every mapped copy of core.so (the linked one and those the
@@ -171,7 +175,13 @@ Fn Next(const char* name) {
   return reinterpret_cast<Fn>(dlsym(RTLD_NEXT, name));
 }
 
-size_t Half(size_t length) { return length > 1 ? length / 2 : length; }
+bool IsShort(const Variant& v) { return v.effect == kShortCount || v.effect == kOneByte; }
+
+// The bytes a short count passes on.
+size_t ShortLength(const Variant& v, size_t length) {
+  if (v.effect == kOneByte) return length > 0 ? 1 : 0;
+  return length > 1 ? length / 2 : length;
+}
 
 }  // namespace sweep
 
@@ -222,7 +232,7 @@ extern "C" int connect(int fd, const sockaddr* address, socklen_t length) {
 extern "C" ssize_t send(int fd, const void* data, size_t length, int flags) {
   static const auto next = sweep::Next<ssize_t (*)(int, const void*, size_t, int)>("send");
   if (const sweep::Variant* v = sweep::Due(sweep::kSend, __builtin_return_address(0))) {
-    if (v->effect == sweep::kShortCount) return next(fd, data, sweep::Half(length), flags);
+    if (sweep::IsShort(*v)) return next(fd, data, sweep::ShortLength(*v, length), flags);
     return errno = v->error, -1;
   }
   return next(fd, data, length, flags);
@@ -231,7 +241,7 @@ extern "C" ssize_t send(int fd, const void* data, size_t length, int flags) {
 extern "C" ssize_t recv(int fd, void* buffer, size_t length, int flags) {
   static const auto next = sweep::Next<ssize_t (*)(int, void*, size_t, int)>("recv");
   if (const sweep::Variant* v = sweep::Due(sweep::kRecv, __builtin_return_address(0))) {
-    if (v->effect == sweep::kShortCount) return next(fd, buffer, sweep::Half(length), flags);
+    if (sweep::IsShort(*v)) return next(fd, buffer, sweep::ShortLength(*v, length), flags);
     return errno = v->error, -1;
   }
   return next(fd, buffer, length, flags);
@@ -274,7 +284,7 @@ extern "C" ssize_t SweepRead(int fd, void* buffer, size_t length) __asm__("read"
 extern "C" ssize_t SweepRead(int fd, void* buffer, size_t length) {
   static const auto next = sweep::Next<ssize_t (*)(int, void*, size_t)>("read");
   if (const sweep::Variant* v = sweep::Due(sweep::kRead, __builtin_return_address(0))) {
-    if (v->effect == sweep::kShortCount) return next(fd, buffer, sweep::Half(length));
+    if (sweep::IsShort(*v)) return next(fd, buffer, sweep::ShortLength(*v, length));
     return errno = v->error, -1;
   }
   return next(fd, buffer, length);

@@ -294,10 +294,13 @@ TEST(HttpClientRequest, RefusedRequestsDoNotConnect) {
       {"path with DEL", HTTP_GET, "127.0.0.1:PORT/x\x7Fy", "", ""},
       {"referer with DEL", HTTP_GET, "127.0.0.1:PORT/x", "", "r\x7F"},
       {"host with CR LF", HTTP_GET, "127.0.0.1\r\n" + injected + ":PORT/x", "", ""},
+      {"host starting with a tab", HTTP_GET, "\t127.0.0.1:PORT/x", "", ""},
+      {"referer starting with LF", HTTP_GET, "127.0.0.1:PORT/x", "", "\n" + injected},
       {"port 0", HTTP_GET, "127.0.0.1:0/", "", ""},
       {"port 65536", HTTP_GET, "127.0.0.1:65536/", "", ""},
       {"port 99999", HTTP_GET, "127.0.0.1:99999/", "", ""},
       {"port -1", HTTP_GET, "127.0.0.1:-1/", "", ""},
+      {"port 70000 after an empty host", HTTP_GET, ":70000/", "", ""},
       {"the server's port + 65536", HTTP_GET, "127.0.0.1:PORT/", "", "", 65536},
       {"the server's port - 65536", HTTP_GET, "127.0.0.1:PORT/", "", "", -65536},
   };
