@@ -15,7 +15,8 @@ cat >"$work/bin/apt-get" <<'EOF'
 #!/usr/bin/env bash
 # apt-get stand-in. STANDIN_MODE: skew (a combined install refused unless
 # -t names a suite), chain (any install of more than one package refused),
-# refuse:PKG (PKG can never be installed).
+# refuse:PKG (PKG can never be installed), locked (another apt job holds the
+# lock until it ends: only an install that waits for it gets through).
 echo "apt-get $*" >>"$STANDIN/calls"
 if [ "$1" = update ]; then
   cat >&2 <<'MSG'
@@ -30,15 +31,25 @@ MSG
 fi
 [ "$1" = install ] || { echo "E: stand-in knows no '$1'" >&2; exit 100; }
 shift
-suite="" pkgs=()
+suite="" pkgs=() waits=false yes=false
 while [ $# -gt 0 ]; do
   case $1 in
     -t) suite=$2; shift 2 ;;
-    -o) shift 2 ;;
+    -o) [[ $2 =~ ^DPkg::Lock::Timeout=[1-9] ]] && waits=true; shift 2 ;;
+    -y | -qq) yes=true; shift ;;
     -*) shift ;;
     *) pkgs+=("$1"); shift ;;
   esac
 done
+# As apt does with no terminal to ask on: without -y (or -qq) it aborts.
+$yes || { echo "Do you want to continue? [Y/n] Abort."; exit 1; }
+for p in "${pkgs[@]}"; do
+  [[ $p =~ ^[a-z0-9][a-z0-9+.-]+(:[a-z0-9]+)?$ ]] || { echo "E: Unable to locate package $p" >&2; exit 100; }
+done
+if [ "$STANDIN_MODE" = locked ] && ! $waits; then
+  echo "E: Could not get lock /var/lib/dpkg/lock-frontend. It is held by process 4242 (apt-get)" >&2
+  exit 100
+fi
 broken() {
   cat <<'MSG'
 Some packages could not be installed. This may mean that you have
@@ -85,6 +96,11 @@ cat >"$work/bin/id" <<'EOF'
 #!/bin/sh
 echo "${STANDIN_UID:-0}"
 EOF
+
+cat >"$work/bin/sleep" <<'EOF'
+#!/bin/sh
+echo "sleep $*" >>"$STANDIN/calls"
+EOF
 chmod +x "$work/bin/"*
 
 fail=0
@@ -95,7 +111,7 @@ run() {
   export STANDIN=$work/$name STANDIN_MODE=$2 STANDIN_UID=$3
   mkdir "$STANDIN"
   printf '%s\n' "${@:5}" >"$STANDIN/installed"
-  out=$(PATH="$work/bin:$PATH" SETUP_RETRY_PAUSE=0 bash "$setup" 2>&1) || status=$?
+  out=$(PATH="$work/bin:$PATH" SETUP_RETRY_PAUSE=7 bash "$setup" 2>&1) || status=$?
   if [ "$status" != "$4" ]; then
     echo "FAIL $name: setup.sh exited $status, expected $4; it printed:"
     echo "$out"
@@ -121,7 +137,9 @@ needed=$(sed -n '/^packages=(/,/^)/p' "$setup" | sed 's/#.*//; s/^packages=(//; 
   grep -v '^$')
 
 run skew skew 0 0
-expect skew "apt-get update tried 3 times" test "$(grep -c 'apt-get update' "$STANDIN/calls")" = 3
+expect skew "apt-get update tried 3 times, with the pause between tries" \
+  test "$(grep -oE '^(apt-get update|sleep 7)' "$STANDIN/calls" | paste -sd /)" = \
+  "apt-get update/sleep 7/apt-get update/sleep 7/apt-get update"
 expect skew "one warning naming the failing index" \
   test "$(grep -c 'warning:.*binary-i386/Packages.xz (File has unexpected size' <<<"$out")" = 1
 expect skew "each combined install (needed, extras) retried once with the main suite's versions" \
@@ -131,6 +149,9 @@ expect skew "the i386 architecture added" grep -qx i386 "$STANDIN/arches"
 
 run chain chain 0 0
 expect chain "packages installed one at a time" all_installed
+
+run locked locked 0 0
+expect locked "everything installed once the other apt job's lock is free" all_installed
 
 run refused refuse:nginx 0 1
 expect refused "a line naming the package and apt's reason" \
