@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Mutation testing of the product lines changed since BASE (by default the
 # commit of the previous release): each mutant is one small fault planted in
-# one changed line of a scratch copy of the tree (build/mutate/src, never the
-# working tree), rebuilt incrementally and run against the CTest entries that
-# reach its file (scripts/mutate.map). A mutant that no entry fails survived.
+# one changed line of a scratch copy of the tree (build/mutate/w*/src, never
+# the working tree), rebuilt incrementally and run against the CTest entries
+# that reach its file (scripts/mutate.map). A mutant that no entry fails
+# survived. Two workers, each with its own copy, share the mutants.
 #
 #   mutate.sh [--max N] [--seed S] [--path PREFIX] [--list] [BASE]
 #
@@ -14,18 +15,19 @@
 # Prints "SURVIVED file:line: original -> mutated" for each survivor, and last
 # "N mutants, K killed (P%)". Mutants that do not compile are counted apart.
 # Lines marked for coverage as unreachable (GCOVR_EXCL_*) are not mutated.
-# Environment: MUTATE_JOBS (build and test jobs, nproc), MUTATE_TIMEOUT
-# (seconds an entry may take on the unmutated tree, 300).
+# Environment: MUTATE_WORKERS (2; one per 20 mutants at most), MUTATE_JOBS
+# (build and test jobs of a worker, nproc / workers), MUTATE_TIMEOUT (seconds
+# an entry may take on the unmutated tree, 300).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 exec python3 - "$@" <<'PY'
-import argparse, os, random, re, shutil, signal, subprocess, sys, time
+import argparse, os, random, re, shutil, signal, subprocess, sys, threading, time
 
 ROOT = os.getcwd()
 WORK = os.path.join(ROOT, "build", "mutate")
-SRC = os.path.join(WORK, "src")
 PRODUCT = ["plugin", "amx", "raknet", "http", "util", "include", "scripts/setup.sh"]
-JOBS = os.environ.get("MUTATE_JOBS", str(os.cpu_count() or 2))
+WORKERS = int(os.environ.get("MUTATE_WORKERS", "2"))
+JOBS = os.environ.get("MUTATE_JOBS", str(max(1, (os.cpu_count() or 2) // WORKERS)))
 TIMEOUT = int(os.environ.get("MUTATE_TIMEOUT", "300"))
 
 # The operators. Each is (pattern, replacement) over a line's code (strings
@@ -62,8 +64,8 @@ def previous_release():
     index = 0 if re.search(r"^## Unreleased$", log, re.M) else 1
     if len(versions) <= index:
         sys.exit("mutate: no previous release in CHANGELOG.md: name a BASE")
-    pattern = "project(core VERSION %s)" % versions[index]
-    found = git("log", "--reverse", "--format=%H", "-S", pattern, "--", "CMakeLists.txt").split()
+    pattern = r"project\(core VERSION %s\b" % re.escape(versions[index])
+    found = git("log", "--reverse", "--format=%H", "-G", pattern, "--", "CMakeLists.txt").split()
     if not found:
         sys.exit("mutate: no commit sets %s: name a BASE" % pattern)
     return found[0]
@@ -184,45 +186,55 @@ def run(command, timeout):
         return None
 
 
-def sync_scratch():
-    # The working tree's files (tracked, or untracked and not ignored) into the
-    # scratch copy, touching only those that differ so the build stays warm.
+def sync_scratch(home):
+    # The working tree's files (tracked, or untracked and not ignored) into a
+    # scratch copy, touching only those that differ so its builds stay warm.
     for path in git("ls-files", "-co", "--exclude-standard").splitlines():
-        source, target = os.path.join(ROOT, path), os.path.join(SRC, path)
+        source, target = os.path.join(ROOT, path), os.path.join(home, "src", path)
         if os.path.isfile(source) and not (os.path.exists(target) and open(source, "rb").read() == open(target, "rb").read()):
             os.makedirs(os.path.dirname(target), exist_ok=True)
             shutil.copy2(source, target)
 
 
-# Two builds of the scratch copy, as CI tests it: the release build, and the
+# Two builds of each scratch copy, as CI tests it: the release build, and the
 # sanitizer build, which also catches a mutant that writes past a buffer.
 # A mutant is run on the second only when it survives the first.
 BUILDS = {"release": ["-DCMAKE_BUILD_TYPE=Release"],
           "sanitize": ["-DCMAKE_BUILD_TYPE=RelWithDebInfo", "-DCORE_SANITIZE=ON"]}
 
 
-def build(name):
-    folder = os.path.join(WORK, name)
+def build(home, name):
+    folder, source = os.path.join(home, name), os.path.join(home, "src")
     if not os.path.exists(os.path.join(folder, "CMakeCache.txt")):
-        subprocess.run(["cmake", "-S", SRC, "-B", folder, "-G", "Ninja", *BUILDS[name],
-                        "-DCMAKE_TOOLCHAIN_FILE=" + os.path.join(SRC, "cmake/i386-linux-gnu.cmake"),
+        subprocess.run(["cmake", "-S", source, "-B", folder, "-G", "Ninja", *BUILDS[name],
+                        "-DCMAKE_TOOLCHAIN_FILE=" + os.path.join(source, "cmake/i386-linux-gnu.cmake"),
                         "-DCORE_BENCH=OFF", "-DCMAKE_LINK_DEPENDS_NO_SHARED=ON"], check=True, stdout=subprocess.DEVNULL)
     return run(["cmake", "--build", folder, "-j", JOBS], 1200)
 
 
-def ctest(name, entry, timeout):
-    return run(["ctest", "--test-dir", os.path.join(WORK, name), "-j", JOBS, "--no-tests=ignore",
+def ctest(home, name, entry, timeout):
+    return run(["ctest", "--test-dir", os.path.join(home, name), "-j", JOBS, "--no-tests=ignore",
                 "-R", "^(%s)(_soak)?$" % entry], timeout)
 
 
-def survives(path, limit):
-    # Cheapest entries first; the first that fails (or hangs) kills it.
-    for name in BUILDS:
-        if build(name) != 0:
-            return None
-        if not all(ctest(name, entry, limit[name, entry]) == 0 for entry in entries_for(path)):
-            return False
-    return True
+def outcome(home, mutant, limit):
+    # None: it does not compile; else whether it survived. Cheapest entries
+    # first; the first that fails (or hangs) kills it.
+    path, number, _, text = mutant
+    target = os.path.join(home, "src", path)
+    original = open(target).read()
+    lines = original.split("\n")
+    lines[number - 1] = text
+    open(target, "w").write("\n".join(lines))
+    try:
+        for name in BUILDS:
+            if build(home, name) != 0:
+                return None
+            if not all(ctest(home, name, entry, limit[name, entry]) == 0 for entry in entries_for(path)):
+                return False
+        return True
+    finally:
+        open(target, "w").write(original)
 
 
 def main():
@@ -242,39 +254,46 @@ def main():
         for path, number, line, mutant in mutants:
             print("%s:%d: %s -> %s" % (path, number, line.strip(), mutant.strip()))
         return
-    sync_scratch()
+    homes = [os.path.join(WORK, "w%d" % k) for k in range(min(WORKERS, max(1, len(mutants) // 20)))]
+    for home in homes:
+        sync_scratch(home)
+        for name in BUILDS:
+            if build(home, name) != 0:
+                sys.exit("mutate: the unmutated tree does not build in %s" % os.path.join(home, name))
     # Each entry's time limit: four times its unmutated run, at least 20 s.
     limit = {}
     for name in BUILDS:
-        if build(name) != 0:
-            sys.exit("mutate: the unmutated tree does not build in %s" % os.path.join(WORK, name))
         for entry in dict.fromkeys(e for m in mutants for e in entries_for(m[0])):
             began = time.time()
-            if ctest(name, entry, TIMEOUT) != 0:
-                sys.exit("mutate: the unmutated tree fails %s: run ctest in %s" % (entry, os.path.join(WORK, name)))
+            if ctest(homes[0], name, entry, TIMEOUT) != 0:
+                sys.exit("mutate: the unmutated tree fails %s: run ctest in %s" % (entry, os.path.join(homes[0], name)))
             limit[name, entry] = max(20.0, 4 * (time.time() - began))
-    killed = unbuilt = 0
-    started = time.time()
-    for path, number, line, mutant in mutants:
-        target = os.path.join(SRC, path)
-        original = open(target).read()
-        lines = original.split("\n")
-        lines[number - 1] = mutant
-        open(target, "w").write("\n".join(lines))
-        try:
-            outcome = survives(path, limit)
-        finally:
-            open(target, "w").write(original)
-        if outcome is None:
-            unbuilt += 1
-        elif outcome:
-            print("SURVIVED %s:%d: %s -> %s" % (path, number, line.strip(), mutant.strip()), flush=True)
-        else:
-            killed += 1
-    for name in BUILDS:
-        build(name)
-    tried = len(mutants) - unbuilt
-    print("mutate: %d did not compile (not counted); %.0f s" % (unbuilt, time.time() - started))
+    started, pending, lock = time.time(), list(reversed(mutants)), threading.Lock()
+    results = {True: 0, False: 0, None: 0}
+
+    def work(home):
+        while True:
+            with lock:
+                if not pending:
+                    return
+                mutant = pending.pop()
+            result = outcome(home, mutant, limit)
+            with lock:
+                results[result] += 1
+                if result:
+                    path, number, line, text = mutant
+                    print("SURVIVED %s:%d: %s -> %s" % (path, number, line.strip(), text.strip()), flush=True)
+
+    threads = [threading.Thread(target=work, args=(home,)) for home in homes]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    for home in homes:
+        for name in BUILDS:
+            build(home, name)
+    tried, killed = results[True] + results[False], results[False]
+    print("mutate: %d did not compile (not counted); %d workers, %.0f s" % (results[None], len(homes), time.time() - started))
     print("%d mutants, %d killed (%.0f%%)" % (tried, killed, 100.0 * killed / tried if tried else 0.0))
 
 
