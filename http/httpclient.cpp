@@ -122,19 +122,18 @@ bool SendAll(int socket, const char* text, size_t length) {
   return true;
 }
 
-// A byte below 0x20 or DEL: in the request line or a header it would end
-// the line early and let the rest pass as headers or a second request.
-bool HasControlCharacter(const char* text, size_t size) {
-  for (size_t i = 0; i < size && text[i]; ++i) {
-    const unsigned char byte = static_cast<unsigned char>(text[i]);
+// Whether a request field cannot go as it stands: a byte below 0x20 or DEL
+// in the request line or a header would end the line early and let the rest
+// pass as headers or a second request, and a field without its NUL (filled
+// by the caller) would go cut, the host looked up with the bytes after it.
+template <size_t N>
+bool Unsendable(const char (&field)[N]) {
+  const size_t length = strnlen(field, N);
+  for (size_t i = 0; i < length; ++i) {
+    const unsigned char byte = static_cast<unsigned char>(field[i]);
     if (byte < 0x20 || byte == 0x7F) return true;
   }
-  return false;
-}
-
-template <size_t N>
-bool HasControlCharacter(const char (&field)[N]) {
-  return HasControlCharacter(field, N);
+  return length == N;
 }
 
 // The port as the URL wrote it. InitRequest cuts szHost at the colon and
@@ -251,12 +250,12 @@ void CHttpClient::Process() {
       break;
   }
   // Refused before anything is resolved or sent: a line break in the host,
-  // path or referer would split the request, and a port out of range would
-  // reach another port through its low 16 bits. The POST data is the body
-  // and goes as it stands.
+  // path or referer would split the request, one of them without its NUL
+  // would go cut, and a port out of range would reach another port through
+  // its low 16 bits. The POST data is the body and goes as it stands.
   const long port = WrittenPort(szHost, usPort);
-  if (length < 0 || length >= kHttpRequestBufferSize || HasControlCharacter(szHost) || HasControlCharacter(szPath) ||
-      HasControlCharacter(szReferer) || port < 1 || port > 65535) {
+  if (length < 0 || length >= kHttpRequestBufferSize || Unsendable(szHost) || Unsendable(szPath) ||
+      Unsendable(szReferer) || port < 1 || port > 65535) {
     iError = HTTP_ERROR_BAD_REQUEST;
     return;
   }

@@ -320,14 +320,18 @@ TEST(HttpClientRequest, RefusedRequestsDoNotConnect) {
     server.Join();
     EXPECT_EQ(server.request(), "");
   }
-  // Fields the caller changed after InitRequest: the type, and the port,
-  // which then no longer agrees with the URL's port text behind the host.
+  // Fields the caller changed after InitRequest: the type; the port, which
+  // then no longer agrees with the URL's port text behind the host; the host,
+  // path and referer filled to the end, without their NUL.
   const struct {
     const char* name;
     void (*patch)(CHttpClient&);
   } patches[] = {
       {"type 5", [](CHttpClient& c) { c.iRequestType = 5; }},
       {"port 0", [](CHttpClient& c) { c.usPort = 0; }},
+      {"host without NUL", [](CHttpClient& c) { memset(c.szHost, 'h', sizeof c.szHost); }},
+      {"path without NUL", [](CHttpClient& c) { memset(c.szPath, 'p', sizeof c.szPath); }},
+      {"referer without NUL", [](CHttpClient& c) { memset(c.szReferer, 'r', sizeof c.szReferer); }},
   };
   for (const auto& p : patches) {
     SCOPED_TRACE(p.name);
