@@ -312,7 +312,8 @@ TEST(BitStreamGrowth, SizeLimitDropsTheWrite) {
   // bytes one byte) earlier goes in.
   constexpr int kLimit = 1 << 30;
   std::unique_ptr<uint8_t[]> big(new uint8_t[kLimit / 8]);
-  uint8_t* const tail = big.get() + kLimit / 8 - 8;
+  constexpr int kTail = 16;  // the bytes the writes below touch: cleared, as a stream's would be
+  uint8_t* const tail = big.get() + kLimit / 8 - kTail;
   const uint8_t field[4] = {0x81, 0x42, 0x24, 0x18};
   // Compressed, the field's codes are 0 and its four bytes, and 0 and its
   // first byte; twice the field, 0 and the eight bytes; 5, 1 1 1 1 and the
@@ -345,14 +346,14 @@ TEST(BitStreamGrowth, SizeLimitDropsTheWrite) {
   };
   for (const auto& edge : edges) {
     SCOPED_TRACE(edge.what);
-    std::memset(tail, 0, 8);
+    std::memset(tail, 0, kTail);
     BitStream e(big.get(), 0, false);
     e.SetNumberOfBitsAllocated(kLimit);
     e.SetWriteOffset(kLimit - edge.bits);
     edge.write(e, field);
     ExpectState(e, {kLimit - edge.bits, kLimit, 0, false, false});
     EXPECT_EQ(e.data, big.get());
-    EXPECT_EQ(Bytes(tail, tail + 8), Bytes(8, 0));
+    EXPECT_EQ(Bytes(tail, tail + kTail), Bytes(kTail, 0));
 
     const int start = kLimit - edge.bits - edge.earlier;
     e.SetWriteOffset(start);
