@@ -47,7 +47,7 @@ int VisitObject(dl_phdr_info* info, size_t, void* data) {
       uintptr_t end = start + segment.p_memsz;
       if (search->pc >= start && search->pc < end) contains = true;
       if (start < low) low = start;
-      if (end > high) high = end;
+      if (end > high) high = end;  // GCOVR_EXCL_BR_LINE: PT_LOAD segments come in ascending order
     } else if (segment.p_type == PT_GNU_EH_FRAME) {
       ehFrame = &segment;
     } else if (segment.p_type == PT_DYNAMIC) {
@@ -60,6 +60,7 @@ int VisitObject(dl_phdr_info* info, size_t, void* data) {
   *r = dl_find_object();
   r->dlfo_map_start = reinterpret_cast<void*>(low);
   r->dlfo_map_end = reinterpret_cast<void*>(high);
+  // GCOVR_EXCL_BR_START: the objects searched (the plugin's and the runtime's code) all have these entries
   r->dlfo_eh_frame = ehFrame ? reinterpret_cast<void*>(info->dlpi_addr + ehFrame->p_vaddr) : nullptr;
 #if DLFO_STRUCT_HAS_EH_DBASE
   // The data base is the object's GOT; the dynamic loader has already
@@ -76,6 +77,7 @@ int VisitObject(dl_phdr_info* info, size_t, void* data) {
 #else
   (void)dynamic;
 #endif
+  // GCOVR_EXCL_BR_STOP
   search->found = true;
   return 1;
 }
@@ -86,10 +88,12 @@ __attribute__((constructor)) void PrimeUnwinder() { _Unwind_Backtrace(StopAtFirs
 
 __attribute__((destructor)) void ReleaseRuntimeReserve() {
   dl_find_object runtime, plugin;
+  // GCOVR_EXCL_BR_START: both are found; the runtime is another object only in the sanitizer build
   if (_dl_find_object(reinterpret_cast<void*>(&__gnu_cxx::__freeres), &runtime) == 0 &&
       _dl_find_object(reinterpret_cast<void*>(&ReleaseRuntimeReserve), &plugin) == 0 &&
       runtime.dlfo_map_start == plugin.dlfo_map_start)
     __gnu_cxx::__freeres();
+  // GCOVR_EXCL_BR_STOP
 }
 
 }  // namespace
@@ -97,5 +101,5 @@ __attribute__((destructor)) void ReleaseRuntimeReserve() {
 extern "C" int _dl_find_object(void* address, dl_find_object* result) noexcept {
   Search search{reinterpret_cast<uintptr_t>(address), result, false};
   dl_iterate_phdr(VisitObject, &search);
-  return search.found ? 0 : -1;
+  return search.found ? 0 : -1;  // GCOVR_EXCL_BR_LINE: the unwinder asks for code addresses only
 }

@@ -15,6 +15,7 @@ set -euo pipefail
 demo_packages=(g++-multilib cmake ninja-build)
 packages=(
   g++-multilib cmake ninja-build make binutils googletest python3
+  gcovr                               # line and branch coverage (scripts/coverage.sh)
   qemu-user                           # runs the 32-bit programs where the kernel cannot
   clang-format clang-tidy cppcheck    # style and static checks
   clang libclang-rt-14-dev            # libFuzzer and sanitizer runtimes for -m32

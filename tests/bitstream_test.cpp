@@ -281,6 +281,11 @@ TEST(BitStreamGrowth, CallerBufferIsCopiedBeforeItWouldGrow) {
   EXPECT_EQ(s.numberOfBitsAllocated, 80);
   EXPECT_EQ(UsedBytes(s), (Bytes{0x12, 0x34, 0x5E, 0xAB, 0xCD}));
   EXPECT_EQ(Bytes(source, source + 4), (Bytes{0x12, 0x34, 0x5E, kGuardByte}));
+
+  BitStream none(nullptr, 0, false);  // no buffer at all: the first write takes one
+  none.Write1();
+  ExpectState(none, {1, 2, 0, true, false});
+  EXPECT_EQ(none.data[0], 0x80);
 }
 
 TEST(BitStreamGrowth, SizeLimitDropsTheWrite) {
@@ -297,14 +302,33 @@ TEST(BitStreamGrowth, SizeLimitDropsTheWrite) {
 
   BitStream tooBig(1 << 28);
   ExpectState(tooBig, {0, kInlineBits, 0, true, true});
+  for (bool copy : {false, true}) {  // a source of 2^30 bits: never read
+    BitStream tooLong(const_cast<uint8_t*>(tiny), 1u << 27, copy);
+    ExpectState(tooLong, {0, 0, 0, copy, false});
+  }
 
   // A caller's buffer of 128 MiB has room for 2^30 bits, yet no write may end
   // there: it is refused whole, and the same write ending one bit (for aligned
   // bytes one byte) earlier goes in.
   constexpr int kLimit = 1 << 30;
   std::unique_ptr<uint8_t[]> big(new uint8_t[kLimit / 8]);
-  uint8_t* const tail = big.get() + kLimit / 8 - 8;
+  constexpr int kTail = 16;  // the bytes the writes below touch: cleared, as a stream's would be
+  uint8_t* const tail = big.get() + kLimit / 8 - kTail;
   const uint8_t field[4] = {0x81, 0x42, 0x24, 0x18};
+  // Compressed, the field's codes are 0 and its four bytes, and 0 and its
+  // first byte; twice the field, 0 and the eight bytes; 5, 1 1 1 1 and the
+  // low half. A code refused part way is taken back out.
+  using Write = void (*)(BitStream&, const uint8_t*);
+  const Write compressed32 = [](BitStream& e, const uint8_t* v) { e.WriteCompressed(v, 32, true); };
+  const Write compressed8 = [](BitStream& e, const uint8_t* v) { e.WriteCompressed(v, 8, true); };
+  const Write compressed64 = [](BitStream& e, const uint8_t* v) {
+    const uint8_t twice[8] = {v[0], v[1], v[2], v[3], v[0], v[1], v[2], v[3]};
+    e.WriteCompressed(twice, 64, true);
+  };
+  const Write compressedFive = [](BitStream& e, const uint8_t*) {
+    const uint8_t five[4] = {5, 0, 0, 0};
+    e.WriteCompressed(five, 32, true);
+  };
   const struct {
     const char* what;
     int bits, earlier;
@@ -315,17 +339,21 @@ TEST(BitStreamGrowth, SizeLimitDropsTheWrite) {
       {"20 bits", 20, 1, [](BitStream& e, const uint8_t* v) { e.WriteBits(v, 20, true); }, {0x81, 0x42, 0x04}},
       {"8 bits", 8, 1, [](BitStream& e, const uint8_t* v) { e.WriteBits(v, 8, true); }, {0x81}},
       {"aligned", 32, 8, [](BitStream& e, const uint8_t* v) { e.WriteAlignedBytes(v, 4); }, {0x81, 0x42, 0x24, 0x18}},
+      {"compressed, 33 bits", 33, 1, compressed32, {0x40, 0xA1, 0x12, 0x0C, 0x00}},
+      {"compressed, 9 bits", 9, 1, compressed8, {0x40, 0x01}},
+      {"compressed, 65 bits", 65, 1, compressed64, {0x40, 0xA1, 0x12, 0x0C, 0x40, 0xA1, 0x12, 0x0C, 0x00}},
+      {"compressed, 8 bits", 8, 1, compressedFive, {0xF5}},
   };
   for (const auto& edge : edges) {
     SCOPED_TRACE(edge.what);
-    std::memset(tail, 0, 8);
+    std::memset(tail, 0, kTail);
     BitStream e(big.get(), 0, false);
     e.SetNumberOfBitsAllocated(kLimit);
     e.SetWriteOffset(kLimit - edge.bits);
     edge.write(e, field);
     ExpectState(e, {kLimit - edge.bits, kLimit, 0, false, false});
     EXPECT_EQ(e.data, big.get());
-    EXPECT_EQ(Bytes(tail, tail + 8), Bytes(8, 0));
+    EXPECT_EQ(Bytes(tail, tail + kTail), Bytes(kTail, 0));
 
     const int start = kLimit - edge.bits - edge.earlier;
     e.SetWriteOffset(start);
@@ -337,6 +365,12 @@ TEST(BitStreamGrowth, SizeLimitDropsTheWrite) {
     ASSERT_TRUE(e.ReadBits(back.data(), edge.bits, true));
     EXPECT_EQ(back, edge.readBack);
   }
+  // A compressed byte begun on the last bit: refused at its first flag.
+  BitStream last(big.get(), 0, false);
+  last.SetNumberOfBitsAllocated(kLimit);
+  last.SetWriteOffset(kLimit - 1);
+  last.WriteCompressed(field, 8, true);
+  ExpectState(last, {kLimit - 1, kLimit, 0, false, false});
 }
 
 TEST(BitStreamBufferStates, AssertCopyData) {

@@ -1,9 +1,10 @@
 /* A host that loads core.so as a server loads its plugins, with
-   dlopen(RTLD_LOCAL), and copies a one-bit stream with CopyData, calling the
-   exported functions by their linker names. Built as C, the process holds no
-   C++ runtime: CopyData must fall back to the plugin's own allocator. Built
-   as C++ (copydata_dlopen_ownnew.cpp), the host has its own operator new[]
-   and delete[], and the copy must come from its new[].
+   dlopen(RTLD_LOCAL), and copies an empty stream, then a one-bit stream with
+   CopyData, calling the exported functions by their linker names. Built as C,
+   the process holds no C++ runtime: CopyData must fall back to the
+   plugin's own allocator. Built as C++ (copydata_dlopen_ownnew.cpp), the
+   host has its own operator new[] and delete[], and the copies must come
+   from its new[].
    Usage: host path/to/core.so; exit status 0 when the copy is right. */
 #include <dlfcn.h>
 #include <stdio.h>
@@ -19,9 +20,9 @@ bool HostSkips();
 bool HostTakesCopy(unsigned char* copy);
 #else
 static int HostSkips(void) { return 0; }
-unsigned char* keptCopy;
+unsigned char* keptCopies[2];
 static int HostTakesCopy(unsigned char* copy) {
-  keptCopy = copy;
+  keptCopies[keptCopies[0] != NULL] = copy;
   return dlopen("libstdc++.so.6", RTLD_NOW | RTLD_NOLOAD) == NULL;
 }
 #endif
@@ -32,7 +33,7 @@ int main(int argc, char** argv) {
   StreamMethod construct, writeOne, destroy;
   CopyDataMethod copyData;
   unsigned char* copy = NULL;
-  int bits;
+  int bits, emptyBits;
   if (HostSkips()) return 0;
   plugin = argc == 2 ? dlopen(argv[1], RTLD_NOW | RTLD_LOCAL) : NULL;
   if (!plugin) {
@@ -46,6 +47,12 @@ int main(int argc, char** argv) {
   if (!construct || !writeOne || !destroy || !copyData) return 2;
 
   construct(stream);
+  emptyBits = copyData(stream, &copy); /* no bits, yet an array */
+  if (emptyBits != 0 || !copy || !HostTakesCopy(copy)) {
+    fprintf(stderr, "CopyData of an empty stream gave %d bits, %s\n", emptyBits, copy ? "an array" : "no array");
+    return 1;
+  }
+  copy = NULL;
   writeOne(stream);
   bits = copyData(stream, &copy);
   destroy(stream);

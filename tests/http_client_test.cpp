@@ -323,16 +323,32 @@ TEST(HttpClientRequest, RefusedRequestsDoNotConnect) {
     server.Join();
     EXPECT_EQ(server.request(), "");
   }
-  auto patched = NewClient();
-  ScriptedServer server({{kOk}});
-  std::string copy = server.Url();
-  patched->InitRequest(HTTP_GET, &copy[0], nullptr, nullptr);
-  patched->iRequestType = 5;
-  patched->Process();
-  EXPECT_EQ(Get(patched->iError), HTTP_ERROR_BAD_REQUEST);
-  Poke(server.port());
-  server.Join();
-  EXPECT_EQ(server.request(), "");
+  // Fields the caller changed after InitRequest: the type; the port, which
+  // then no longer agrees with the URL's port text behind the host; the host,
+  // path and referer filled to the end, without their NUL.
+  const struct {
+    const char* name;
+    void (*patch)(CHttpClient&);
+  } patches[] = {
+      {"type 5", [](CHttpClient& c) { c.iRequestType = 5; }},
+      {"port 0", [](CHttpClient& c) { c.usPort = 0; }},
+      {"host without NUL", [](CHttpClient& c) { memset(c.szHost, 'h', sizeof c.szHost); }},
+      {"path without NUL", [](CHttpClient& c) { memset(c.szPath, 'p', sizeof c.szPath); }},
+      {"referer without NUL", [](CHttpClient& c) { memset(c.szReferer, 'r', sizeof c.szReferer); }},
+  };
+  for (const auto& p : patches) {
+    SCOPED_TRACE(p.name);
+    auto patched = NewClient();
+    ScriptedServer server({{kOk}});
+    std::string copy = server.Url();
+    patched->InitRequest(HTTP_GET, &copy[0], nullptr, nullptr);
+    p.patch(*patched);
+    patched->Process();
+    EXPECT_EQ(Get(patched->iError), HTTP_ERROR_BAD_REQUEST);
+    Poke(server.port());
+    server.Join();
+    EXPECT_EQ(server.request(), "");
+  }
 }
 
 // The highest port is taken as written: the request goes to it (refused
@@ -725,6 +741,8 @@ TEST(HttpClientResponse, GetHeaderValue) {
       EXPECT_EQ(out[0], '#');  // destination untouched
     }
   }
+  char server[] = "Server:";
+  EXPECT_FALSE(client->GetHeaderValue(server, nullptr, 100));
 }
 
 // The header's inline overloads for literals and NULL, run: the POST data
@@ -778,11 +796,17 @@ TEST(HttpClientRequest, ReadOnlyOverloadsKeepEachArgumentInPlace) {
 // ---------------------------------------------------------------------------
 
 TEST(HttpClientConnection, UnresolvableHostIsError1) {
+  auto unnamed = NewClient();
+  EXPECT_FALSE(unnamed->Connect(nullptr, 80));
+  EXPECT_EQ(Get(unnamed->iError), HTTP_ERROR_BAD_HOST);
   // Outside a loopback-only namespace the lookup would ask the machine's resolvers.
   if (!OnlyLoopback()) GTEST_SKIP() << "no private network namespace: the lookup would leave the machine";
-  auto client = NewClient();
-  EXPECT_EQ(Fetch(*client, HTTP_GET, "no-such-host.invalid/"), HTTP_ERROR_BAD_HOST);
-  EXPECT_EQ(Get(client->iSocket), -1);
+  // A host part of the longest length is sent to the lookup whole.
+  for (const std::string& host : {std::string("no-such-host.invalid"), std::string(kHttpMaxHostPart, 'h')}) {
+    auto client = NewClient();
+    EXPECT_EQ(Fetch(*client, HTTP_GET, host + "/"), HTTP_ERROR_BAD_HOST);
+    EXPECT_EQ(Get(client->iSocket), -1);
+  }
 }
 
 TEST(HttpClientConnection, RefusedPortIsError3AndClosesTheSocket) {
@@ -886,6 +910,7 @@ TEST(HttpClientConnection, RecvRefusesANegativeSize) {
   auto client = NewClient();
   char buffer[4] = {'#', '#', '#', '#'};
   EXPECT_EQ(client->Recv(buffer, -1), -1);
+  EXPECT_EQ(client->Recv(nullptr, 4), -1);  // nor a null buffer
   EXPECT_EQ(buffer[0], '#');
   EXPECT_EQ(Get(client->iError), 0);
 }

@@ -49,6 +49,9 @@ struct ContentLengthCase {
 };
 
 TEST(HttpParse, ReadContentLength) {
+  // The value is read from its first 1023 characters.
+  const std::string longest = "HTTP/1.0 200 OK\r\nContent-Length: " + std::string(1020, '0') + "345";
+  const std::string tooLong = "HTTP/1.0 200 OK\r\nContent-Length: " + std::string(1021, '0') + "345";
   const ContentLengthCase cases[] = {
       {"HTTP/1.0 200 OK\r\nContent-Length: 5", true, 5},
       {"HTTP/1.0 200 OK\r\nContent-Length: 5\r\nServer: x", true, 5},
@@ -62,6 +65,8 @@ TEST(HttpParse, ReadContentLength) {
       {"HTTP/1.0 200 OK\r\nContent-Length: 99999999999", true, LONG_MAX},
       {"HTTP/1.0 200 OK\r\nX-Content-Length: 8", true, 8},  // inside a longer name
       {"HTTP/1.0 200 OK\r\nContent-Type: text/html", false, 0},
+      {longest.c_str(), true, 345},
+      {tooLong.c_str(), true, 34},
   };
   for (const ContentLengthCase& c : cases) {
     SCOPED_TRACE(c.header);
@@ -140,6 +145,7 @@ TEST(HttpParse, FindHeaderValue) {
   EXPECT_FALSE(FindHeaderValue(header, "Date:", &value, &length));
   EXPECT_FALSE(FindHeaderValue(header, "", &value, &length));
   EXPECT_FALSE(FindHeaderValue(header, nullptr, &value, &length));
+  EXPECT_FALSE(FindHeaderValue(nullptr, "Server:", &value, &length));
 }
 
 }  // namespace

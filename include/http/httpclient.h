@@ -47,7 +47,8 @@
 //      type 2, a request text over 16383 characters; a control character
 //      (below 0x20, or 0x7F) in the host, the path or the referer, which
 //      would split the request (spaces and bytes above 0x7F go as they
-//      stand, and so does the POST data, the body); or a port, as written
+//      stand, and so does the POST data, the body), or one of those three
+//      fields filled by the caller without its NUL; or a port, as written
 //      in the URL, below 1 or above 65535
 //   8 INCOMPLETE_RESPONSE  the response did not arrive whole: the connection
 //      ended (closed or a receive error) before the declared Content-Length
