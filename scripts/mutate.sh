@@ -119,7 +119,9 @@ def mutants_of_line(line, shell, previous):
     code = masked(line, shell)
     ends_open = lambda text: re.search(r"[,(=&|+?<\\-]\s*$", text)
     continued = bool(ends_open(masked(previous, shell)) or ends_open(code))
-    if not code.strip() or (not shell and re.match(r"\s*(#|\*|/\*|})", code)) or "GCOVR_EXCL" in line:
+    # Comments, preprocessor lines, compile-time checks and lines marked as
+    # unreachable are left alone.
+    if not code.strip() or (not shell and re.match(r"\s*(#|\*|/\*|}|static_assert)", code)) or "GCOVR_EXCL" in line:
         return []
     found = []
     for pattern, replacement in SHELL if shell else CPP:
