@@ -205,13 +205,13 @@ BUILDS = {"release": ["-DCMAKE_BUILD_TYPE=Release"],
           "sanitize": ["-DCMAKE_BUILD_TYPE=RelWithDebInfo", "-DCORE_SANITIZE=ON"]}
 
 
-def build(home, name):
+def build(home, name, jobs=None):
     folder, source = os.path.join(home, name), os.path.join(home, "src")
     if not os.path.exists(os.path.join(folder, "CMakeCache.txt")):
         subprocess.run(["cmake", "-S", source, "-B", folder, "-G", "Ninja", *BUILDS[name],
                         "-DCMAKE_TOOLCHAIN_FILE=" + os.path.join(source, "cmake/i386-linux-gnu.cmake"),
                         "-DCORE_BENCH=OFF", "-DCMAKE_LINK_DEPENDS_NO_SHARED=ON"], check=True, stdout=subprocess.DEVNULL)
-    return run(["cmake", "--build", folder, "-j", JOBS], 1200)
+    return run(["cmake", "--build", folder, "-j", jobs or JOBS], 1200)
 
 
 def ctest(home, name, entry, timeout):
@@ -260,7 +260,7 @@ def main():
     for home in homes:
         sync_scratch(home)
         for name in BUILDS:
-            if build(home, name) != 0:
+            if build(home, name, str(os.cpu_count() or 2)) != 0:
                 sys.exit("mutate: the unmutated tree does not build in %s" % os.path.join(home, name))
     # Each entry's time limit: four times its unmutated run, at least 20 s.
     limit = {}
