@@ -21,7 +21,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 exec python3 - "$@" <<'PY'
-import argparse, os, random, re, shutil, signal, subprocess, sys, threading, time
+import argparse, fcntl, os, random, re, shutil, signal, subprocess, sys, threading, time
 
 ROOT = os.getcwd()
 WORK = os.path.join(ROOT, "build", "mutate")
@@ -159,6 +159,8 @@ def all_mutants(base):
             was_comment = in_comment
             if not shell:
                 in_comment = (in_comment or "/*" in line) and "*/" not in line
+            else:  # the elements of a shell array written over several lines are words, not commands
+                in_comment = (in_comment or bool(re.search(r"=\($", line))) and not line.lstrip().startswith(")")
             excluded = (excluded or "GCOVR_EXCL_START" in line) and "GCOVR_EXCL_STOP" not in line
             if number in numbers and not was_comment and not excluded:
                 result += [(path, number, line, m) for m in mutants_of_line(line, shell, previous)]
@@ -256,6 +258,12 @@ def main():
         for path, number, line, mutant in mutants:
             print("%s:%d: %s -> %s" % (path, number, line.strip(), mutant.strip()))
         return
+    os.makedirs(WORK, exist_ok=True)
+    lock_file = open(os.path.join(WORK, "lock"), "w")
+    try:
+        fcntl.flock(lock_file, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except BlockingIOError:
+        sys.exit("mutate: another run is using %s" % WORK)
     homes = [os.path.join(WORK, "w%d" % k) for k in range(min(WORKERS, max(1, len(mutants) // 20)))]
     for home in homes:
         sync_scratch(home)
