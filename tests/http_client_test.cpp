@@ -795,6 +795,10 @@ TEST(HttpClientRequest, ReadOnlyOverloadsKeepEachArgumentInPlace) {
   EXPECT_FALSE(client->GetHeaderValue("X-Len:", out, 4));
   EXPECT_TRUE(client->GetHeaderValue("X-Len:", out, 5));
   EXPECT_STREQ(out, "12345");
+  char four[5] = "", five[6] = "";  // the array form takes its size less one
+  EXPECT_FALSE(client->GetHeaderValue("X-Len:", four));
+  EXPECT_TRUE(client->GetHeaderValue("X-Len:", five));
+  EXPECT_STREQ(five, "12345");
 }
 
 // ---------------------------------------------------------------------------
