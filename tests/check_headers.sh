@@ -51,6 +51,18 @@ for std in c++11 c++17; do
 #include <raknet/BitStream.h>
 #include <util/runutil.h>
 
+// The numbers the READMEs document, which callers built against older headers keep.
+static_assert(HTTP_GET == 1 && HTTP_POST == 2 && HTTP_HEAD == 3, "request types");
+static_assert(HTTP_ERROR_NONE == 0 && HTTP_ERROR_BAD_HOST == 1 && HTTP_ERROR_NO_SOCKET == 2 &&
+                  HTTP_ERROR_CANT_CONNECT == 3 && HTTP_ERROR_CANT_WRITE == 4 && HTTP_ERROR_CONTENT_TOO_BIG == 5 &&
+                  HTTP_ERROR_MALFORMED_RESPONSE == 6 && HTTP_ERROR_BAD_REQUEST == 7 &&
+                  HTTP_ERROR_INCOMPLETE_RESPONSE == 8,
+              "error codes");
+static_assert(kHttpMaxUrl == 510 && kHttpMaxHostPart == 255 && kHttpMaxReferer == 255 && kHttpMaxPostData == 16383 &&
+                  kHttpRequestBufferSize == 16384 && kHttpHeaderSize == 1024 && kHttpBodySize == 64000,
+              "request and response limits");
+static_assert(kUtilItoaBufferSize == 34 && UtilBase64BufferSize(3) == 5, "utility buffer sizes");
+
 int UseLiterals(CHttpClient& client, char* buffer) {
   char name[] = "Bot_Alice";
   int sum = client.ProcessURL(HTTP_GET, "127.0.0.1/", nullptr, nullptr);
