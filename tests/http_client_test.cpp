@@ -181,7 +181,7 @@ TEST(HttpClientRequest, UrlSplit) {
 
 // Arguments at their limits are taken whole; one character more, a null
 // where a string is needed, or an unknown type refuses the request (7) and
-// leaves the request side cleared.
+// leaves the request side cleared, of an earlier request too.
 struct LimitCase {
   const char* name;
   int type;
@@ -211,8 +211,10 @@ TEST(HttpClientRequest, ArgumentLimits) {
   for (const LimitCase& c : cases) {
     SCOPED_TRACE(c.name);
     auto client = NewClient();
+    client->InitRequest(HTTP_POST, "earlier:8080/p", "d=1", "earlier.test/");
     std::string url = c.url, data = c.data, referer = c.referer;
     client->InitRequest(c.type, &url[0], c.nullData ? nullptr : &data[0], &referer[0]);
+    EXPECT_EQ(Get(client->usPort), c.accepted ? 80 : 0);
     if (c.accepted) {
       EXPECT_EQ(Get(client->iError), 0);
       EXPECT_EQ(Get(client->iRequestType), c.type);
@@ -351,22 +353,25 @@ TEST(HttpClientRequest, RefusedRequestsDoNotConnect) {
   }
 }
 
-// The highest port is taken as written: the request goes to it (refused
-// there, since this test holds the port without listening).
-TEST(HttpClientRequest, PortOf65535IsUsed) {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(65535);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+// The lowest and highest ports are taken as written: the request goes to
+// them (refused there, since this test holds each port without listening).
+TEST(HttpClientRequest, PortsOf1And65535AreUsed) {
+  for (const int port : {65535, 1}) {
+    SCOPED_TRACE(port);
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+      close(fd);
+      GTEST_SKIP() << "port " << port << " is in use or reserved on this machine";
+    }
+    auto client = NewClient();
+    EXPECT_EQ(Fetch(*client, HTTP_GET, "127.0.0.1:" + std::to_string(port) + "/"), HTTP_ERROR_CANT_CONNECT);
+    EXPECT_EQ(Get(client->usPort), port);
     close(fd);
-    GTEST_SKIP() << "port 65535 is in use on this machine";
   }
-  auto client = NewClient();
-  EXPECT_EQ(Fetch(*client, HTTP_GET, "127.0.0.1:65535/"), HTTP_ERROR_CANT_CONNECT);
-  EXPECT_EQ(Get(client->usPort), 65535);
-  close(fd);
 }
 
 // ---------------------------------------------------------------------------
