@@ -326,14 +326,21 @@ TEST(HttpClientRequest, RefusedRequestsDoNotConnect) {
     EXPECT_EQ(server.request(), "");
   }
   // Fields the caller changed after InitRequest: the type; the port, which
-  // then no longer agrees with the URL's port text behind the host; the host,
-  // path and referer filled to the end, without their NUL.
+  // then no longer agrees with the URL's port text behind the host; that text
+  // (read to the field's last byte); the host, path and referer filled to the
+  // end, without their NUL.
   const struct {
     const char* name;
     void (*patch)(CHttpClient&);
   } patches[] = {
       {"type 5", [](CHttpClient& c) { c.iRequestType = 5; }},
       {"port 0", [](CHttpClient& c) { c.usPort = 0; }},
+      {"URL port text behind the host running to the field's end, 65536 past the port",
+       [](CHttpClient& c) {
+         const std::string text = std::to_string(c.usPort + 65536L);
+         memset(c.szHost + 10, '0', sizeof c.szHost - 10);
+         memcpy(c.szHost + sizeof c.szHost - text.size(), text.data(), text.size());
+       }},
       {"host without NUL", [](CHttpClient& c) { memset(c.szHost, 'h', sizeof c.szHost); }},
       {"path without NUL", [](CHttpClient& c) { memset(c.szPath, 'p', sizeof c.szPath); }},
       {"referer without NUL", [](CHttpClient& c) { memset(c.szReferer, 'r', sizeof c.szReferer); }},
