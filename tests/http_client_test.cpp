@@ -102,6 +102,9 @@ struct RequestCase {
 };
 
 TEST(HttpClientRequest, TextsAreExact) {
+  const std::string referer255(kHttpMaxReferer, 'r');
+  const std::string referer255Text = "GET / HTTP/1.0\r\nAccept: */*\r\nUser-Agent: TAVO/0.221\r\nReferer: http://" +
+                                     referer255 + "\r\nHost: 127.0.0.1\r\n\r\n";
   const RequestCase cases[] = {
       {"GET with query and referer", HTTP_GET, "/index.html?a=1&b=2", nullptr, "ref.example.test/page",
        "GET /index.html?a=1&b=2 HTTP/1.0\r\nAccept: */*\r\nUser-Agent: TAVO/0.221\r\n"
@@ -126,6 +129,7 @@ TEST(HttpClientRequest, TextsAreExact) {
       {"POST body with line breaks", HTTP_POST, "/f", "a=1\r\nb=\t2\n", nullptr,
        "POST /f HTTP/1.0\r\nAccept: */*\r\nUser-Agent: TAVO/0.221\r\nReferer: http://\r\nHost: 127.0.0.1\r\n"
        "Content-type: application/x-www-form-urlencoded\r\nContent-length: 10\r\n\r\na=1\r\nb=\t2\n"},
+      {"referer of 255", HTTP_GET, "/", nullptr, referer255.c_str(), referer255Text.c_str()},
   };
   for (const RequestCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -582,6 +586,12 @@ std::vector<ResponseCase> ResponseCases() {
       {"header of 1023", {header1023 + "\r\n\r\n"}, false, 0, 200, header1023, "", 2},
       {"header of 1023, blank line split", {header1023 + "\r\n\r", "\n"}, false, 0, 200, header1023, "", 2},
       {"header of 1024", {header1023 + "v\r\n\r\n"}, false, HTTP_ERROR_MALFORMED_RESPONSE},
+      {"header of 1024, blank line short of its last byte",
+       {header1023 + "v\r\n\r"},
+       true,
+       HTTP_ERROR_MALFORMED_RESPONSE},
+      // An empty header is a header: the body's limit holds behind it.
+      {"blank line first, then 70000 bytes", {"\r\n\r\n" + std::string(70000, 'b')}, false, HTTP_ERROR_CONTENT_TOO_BIG},
       {"endless header", {"HTTP/1.0 200 OK\r\n" + std::string(70000, 'h')}, true, HTTP_ERROR_MALFORMED_RESPONSE},
   };
 }
@@ -821,13 +831,25 @@ TEST(HttpClientConnection, UnresolvableHostIsError1) {
   }
 }
 
+// Also with standard input closed, as a daemon may run: the socket is then
+// descriptor 0, and is closed all the same.
 TEST(HttpClientConnection, RefusedPortIsError3AndClosesTheSocket) {
   RefusedPort refused;
-  const int before = soak::OpenDescriptors();
-  auto client = NewClient();
-  EXPECT_EQ(Fetch(*client, HTTP_GET, "127.0.0.1:" + std::to_string(refused.port())), HTTP_ERROR_CANT_CONNECT);
-  EXPECT_EQ(Get(client->iSocket), -1);
-  EXPECT_EQ(soak::OpenDescriptors(), before);
+  const int input = dup(STDIN_FILENO);
+  for (const bool inputClosed : {false, true}) {
+    SCOPED_TRACE(inputClosed ? "standard input closed" : "standard input open");
+    if (inputClosed) close(STDIN_FILENO);
+    const int before = soak::OpenDescriptors();
+    auto client = NewClient();
+    EXPECT_EQ(Fetch(*client, HTTP_GET, "127.0.0.1:" + std::to_string(refused.port())), HTTP_ERROR_CANT_CONNECT);
+    EXPECT_EQ(Get(client->iSocket), -1);
+    EXPECT_EQ(soak::OpenDescriptors(), before);
+  }
+  EXPECT_FALSE(IsOpen(STDIN_FILENO));
+  if (input >= 0) {
+    dup2(input, STDIN_FILENO);
+    close(input);
+  }
 }
 
 // A null text is refused (error 4). A failed send keeps the socket open
