@@ -209,6 +209,7 @@ TEST(HttpClientRequest, ArgumentLimits) {
       {"POST data of 16383", HTTP_POST, "h/", false, std::string(kHttpMaxPostData, 'd'), "", true},
       {"POST data of 16384", HTTP_POST, "h/", false, std::string(kHttpMaxPostData + 1, 'd'), "", false},
       {"null POST data", HTTP_POST, "h/", true, "", "", false},
+      {"POST, URL of 511", HTTP_POST, "h/" + std::string(kHttpMaxUrl - 1, 'p'), false, "d", "", false},
       {"type 0", 0, "h/", false, "", "", false},
       {"type 4", 4, "h/", false, "", "", false},
   };
