@@ -102,6 +102,9 @@ struct RequestCase {
 };
 
 TEST(HttpClientRequest, TextsAreExact) {
+  const std::string referer255(kHttpMaxReferer, 'r');
+  const std::string referer255Text = "GET / HTTP/1.0\r\nAccept: */*\r\nUser-Agent: TAVO/0.221\r\nReferer: http://" +
+                                     referer255 + "\r\nHost: 127.0.0.1\r\n\r\n";
   const RequestCase cases[] = {
       {"GET with query and referer", HTTP_GET, "/index.html?a=1&b=2", nullptr, "ref.example.test/page",
        "GET /index.html?a=1&b=2 HTTP/1.0\r\nAccept: */*\r\nUser-Agent: TAVO/0.221\r\n"
@@ -126,6 +129,7 @@ TEST(HttpClientRequest, TextsAreExact) {
       {"POST body with line breaks", HTTP_POST, "/f", "a=1\r\nb=\t2\n", nullptr,
        "POST /f HTTP/1.0\r\nAccept: */*\r\nUser-Agent: TAVO/0.221\r\nReferer: http://\r\nHost: 127.0.0.1\r\n"
        "Content-type: application/x-www-form-urlencoded\r\nContent-length: 10\r\n\r\na=1\r\nb=\t2\n"},
+      {"referer of 255", HTTP_GET, "/", nullptr, referer255.c_str(), referer255Text.c_str()},
   };
   for (const RequestCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -181,7 +185,7 @@ TEST(HttpClientRequest, UrlSplit) {
 
 // Arguments at their limits are taken whole; one character more, a null
 // where a string is needed, or an unknown type refuses the request (7) and
-// leaves the request side cleared.
+// leaves the request side cleared, of an earlier request too.
 struct LimitCase {
   const char* name;
   int type;
@@ -205,14 +209,17 @@ TEST(HttpClientRequest, ArgumentLimits) {
       {"POST data of 16383", HTTP_POST, "h/", false, std::string(kHttpMaxPostData, 'd'), "", true},
       {"POST data of 16384", HTTP_POST, "h/", false, std::string(kHttpMaxPostData + 1, 'd'), "", false},
       {"null POST data", HTTP_POST, "h/", true, "", "", false},
+      {"POST, URL of 511", HTTP_POST, "h/" + std::string(kHttpMaxUrl - 1, 'p'), false, "d", "", false},
       {"type 0", 0, "h/", false, "", "", false},
       {"type 4", 4, "h/", false, "", "", false},
   };
   for (const LimitCase& c : cases) {
     SCOPED_TRACE(c.name);
     auto client = NewClient();
+    client->InitRequest(HTTP_POST, "earlier:8080/p", "d=1", "earlier.test/");
     std::string url = c.url, data = c.data, referer = c.referer;
     client->InitRequest(c.type, &url[0], c.nullData ? nullptr : &data[0], &referer[0]);
+    EXPECT_EQ(Get(client->usPort), c.accepted ? 80 : 0);
     if (c.accepted) {
       EXPECT_EQ(Get(client->iError), 0);
       EXPECT_EQ(Get(client->iRequestType), c.type);
@@ -324,14 +331,21 @@ TEST(HttpClientRequest, RefusedRequestsDoNotConnect) {
     EXPECT_EQ(server.request(), "");
   }
   // Fields the caller changed after InitRequest: the type; the port, which
-  // then no longer agrees with the URL's port text behind the host; the host,
-  // path and referer filled to the end, without their NUL.
+  // then no longer agrees with the URL's port text behind the host; that text
+  // (read to the field's last byte); the host, path and referer filled to the
+  // end, without their NUL.
   const struct {
     const char* name;
     void (*patch)(CHttpClient&);
   } patches[] = {
       {"type 5", [](CHttpClient& c) { c.iRequestType = 5; }},
       {"port 0", [](CHttpClient& c) { c.usPort = 0; }},
+      {"URL port text behind the host running to the field's end, 65536 past the port",
+       [](CHttpClient& c) {
+         const std::string text = std::to_string(c.usPort + 65536L);
+         memset(c.szHost + 10, '0', sizeof c.szHost - 10);
+         memcpy(c.szHost + sizeof c.szHost - text.size(), text.data(), text.size());
+       }},
       {"host without NUL", [](CHttpClient& c) { memset(c.szHost, 'h', sizeof c.szHost); }},
       {"path without NUL", [](CHttpClient& c) { memset(c.szPath, 'p', sizeof c.szPath); }},
       {"referer without NUL", [](CHttpClient& c) { memset(c.szReferer, 'r', sizeof c.szReferer); }},
@@ -574,6 +588,12 @@ std::vector<ResponseCase> ResponseCases() {
       {"header of 1023", {header1023 + "\r\n\r\n"}, false, 0, 200, header1023, "", 2},
       {"header of 1023, blank line split", {header1023 + "\r\n\r", "\n"}, false, 0, 200, header1023, "", 2},
       {"header of 1024", {header1023 + "v\r\n\r\n"}, false, HTTP_ERROR_MALFORMED_RESPONSE},
+      {"header of 1024, blank line short of its last byte",
+       {header1023 + "v\r\n\r"},
+       true,
+       HTTP_ERROR_MALFORMED_RESPONSE},
+      // An empty header is a header: the body's limit holds behind it.
+      {"blank line first, then 70000 bytes", {"\r\n\r\n" + std::string(70000, 'b')}, false, HTTP_ERROR_CONTENT_TOO_BIG},
       {"endless header", {"HTTP/1.0 200 OK\r\n" + std::string(70000, 'h')}, true, HTTP_ERROR_MALFORMED_RESPONSE},
   };
 }
@@ -817,13 +837,25 @@ TEST(HttpClientConnection, UnresolvableHostIsError1) {
   }
 }
 
+// Also with standard input closed, as a daemon may run: the socket is then
+// descriptor 0, and is closed all the same.
 TEST(HttpClientConnection, RefusedPortIsError3AndClosesTheSocket) {
   RefusedPort refused;
-  const int before = soak::OpenDescriptors();
-  auto client = NewClient();
-  EXPECT_EQ(Fetch(*client, HTTP_GET, "127.0.0.1:" + std::to_string(refused.port())), HTTP_ERROR_CANT_CONNECT);
-  EXPECT_EQ(Get(client->iSocket), -1);
-  EXPECT_EQ(soak::OpenDescriptors(), before);
+  const int input = dup(STDIN_FILENO);
+  for (const bool inputClosed : {false, true}) {
+    SCOPED_TRACE(inputClosed ? "standard input closed" : "standard input open");
+    if (inputClosed) close(STDIN_FILENO);
+    const int before = soak::OpenDescriptors();
+    auto client = NewClient();
+    EXPECT_EQ(Fetch(*client, HTTP_GET, "127.0.0.1:" + std::to_string(refused.port())), HTTP_ERROR_CANT_CONNECT);
+    EXPECT_EQ(Get(client->iSocket), -1);
+    EXPECT_EQ(soak::OpenDescriptors(), before);
+  }
+  EXPECT_FALSE(IsOpen(STDIN_FILENO));
+  if (input >= 0) {
+    dup2(input, STDIN_FILENO);
+    close(input);
+  }
 }
 
 // A null text is refused (error 4). A failed send keeps the socket open

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <climits>
@@ -38,9 +39,11 @@ void __freeres() noexcept { ++g_sharedRuntimeReleases; }
 }  // namespace __gnu_cxx
 
 // The plugin's open, interposed (through an assembler label: the fortified
-// headers define an inline wrapper under the plain name). While set, the
-// memory map cannot be opened, as on a system without /proc.
-static bool g_noProcMaps = false;
+// headers define an inline wrapper under the plain name). While set to
+// kNoMap, the memory map cannot be opened, as on a system without /proc; set
+// to a text, the map reads as that text.
+static const char kNoMap[] = "";
+static const char* g_procMaps = nullptr;
 extern "C" int PluginTestOpen(const char* path, int flags, ...) __asm__("open");
 extern "C" int PluginTestOpen(const char* path, int flags, ...) {
   static const auto next = reinterpret_cast<int (*)(const char*, int, ...)>(dlsym(RTLD_NEXT, "open"));
@@ -48,7 +51,16 @@ extern "C" int PluginTestOpen(const char* path, int flags, ...) {
   va_start(arguments, flags);
   const mode_t mode = flags & (O_CREAT | O_TMPFILE) ? va_arg(arguments, mode_t) : 0;
   va_end(arguments);
-  if (g_noProcMaps && std::strcmp(path, "/proc/self/maps") == 0) return errno = ENOENT, -1;
+  if (g_procMaps && std::strcmp(path, "/proc/self/maps") == 0) {
+    if (g_procMaps == kNoMap) return errno = ENOENT, -1;
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0) return -1;
+    const ssize_t length = static_cast<ssize_t>(std::strlen(g_procMaps));
+    const bool written = write(ends[1], g_procMaps, static_cast<size_t>(length)) == length;
+    close(ends[1]);
+    if (!written) close(ends[0]);
+    return written ? ends[0] : (errno = EIO, -1);
+  }
   return next(path, flags, mode);
 }
 
@@ -203,48 +215,78 @@ struct BuildCase {
   const char* name;
   HostLayout layout;
   Entry17 entry17;
-  bool mapReadable;     // /proc/self/maps can be opened
+  const char* map;      // the memory map as the plugin reads it: the process's own (null), none (kNoMap), this text
   const char* problem;  // the address the log line names, or null where the plugin works as ever
 };
+
+// A memory map of one line: everything readable and executable, nothing writable.
+#define MAP_NOTHING_WRITABLE "00000000-ffffffff r-xp 00000000 00:00 0"
 
 // Another server build keeps other things at the fixed addresses, or
 // nothing. The plugin loads, names the first address that is not as it
 // needs it, and from then on touches no host address: a script still loads
 // (native registered, amx_Register's result passed back), a bot and a
-// scoreboard request do nothing. Where the memory map cannot be read the
-// host is trusted, as before.
+// scoreboard request do nothing. Where the memory map cannot be read or
+// understood the host is trusted, as before.
 TEST(PluginOnAnotherBuild, SaysSoOnceAndLeavesTheHostAlone) {
   constexpr int kRw = PROT_READ | PROT_WRITE;
   constexpr int kRwx = PROT_READ | PROT_WRITE | PROT_EXEC;
+  const char* const kGameVariableProblem = "the game variable (0x0819C128) is not in mapped writable";
   const BuildCase cases[] = {
-      {"the build it was made for", {}, kEntry17AsServer, true, nullptr},
-      {"no memory map: trusted", {}, kEntry17AsServer, false, nullptr},
+      {"the build it was made for", {}, kEntry17AsServer, nullptr, nullptr},
+      {"no memory map: trusted", {}, kEntry17AsServer, kNoMap, nullptr},
       {"nothing at the fixed addresses",
        {kUnmapped, kUnmapped, kUnmapped},
        kEntry17AsServer,
-       true,
+       nullptr,
        "the game variable (0x0819C128) is not in mapped writable"},
       {"game variable read-only",
        {PROT_READ, kRw, kRwx},
        kEntry17AsServer,
-       true,
+       nullptr,
        "the game variable (0x0819C128) is not in mapped writable"},
       {"bot game variable unmapped",
        {kRw, kUnmapped, kRwx},
        kEntry17AsServer,
-       true,
+       nullptr,
        "the bot game variable (0x081CA4BC) is not in mapped writable"},
       {"add-player routine not executable",
        {kRw, kRw, kRw},
        kEntry17AsServer,
-       true,
+       nullptr,
        "the add-player routine (0x080D0660) is not in mapped executable"},
-      {"entry 17 null", {}, kEntry17Null, true, "PluginData entry 17 (0x00000000) is not in mapped readable"},
+      {"entry 17 null", {}, kEntry17Null, nullptr, "PluginData entry 17 (0x00000000) is not in mapped readable"},
       {"word past entry 17 unreadable",
        {},
        kEntry17BeforeUnreadablePage,
-       true,
+       nullptr,
        "the word 10 bytes past PluginData entry 17 (0x%08X) is not in mapped readable"},
+      // A map that leaves nothing writable is read, with addresses of any
+      // width up to 16 digits and without its last newline; one with a line
+      // that cannot be understood is not, and the host is trusted.
+      {"map: nothing writable, addresses of 1 and 16 digits",
+       {},
+       kEntry17AsServer,
+       "0-00000000ffffffff r-xp 00000000 00:00 0\n",
+       kGameVariableProblem},
+      {"map: last line unterminated", {}, kEntry17AsServer, MAP_NOTHING_WRITABLE, kGameVariableProblem},
+      {"map: empty", {}, kEntry17AsServer, "", nullptr},
+      {"map: bad hex digit", {}, kEntry17AsServer, MAP_NOTHING_WRITABLE "\n0000g000-00001000 r--p 0 0 0\n", nullptr},
+      {"map: no start address", {}, kEntry17AsServer, MAP_NOTHING_WRITABLE "\n-00001000 r--p 0 0 0\n", nullptr},
+      {"map: no end address", {}, kEntry17AsServer, MAP_NOTHING_WRITABLE "\n00000000- r--p 0 0 0\n", nullptr},
+      {"map: 17 hex digits",
+       {},
+       kEntry17AsServer,
+       MAP_NOTHING_WRITABLE "\n00000000000000000-00001000 r--p 0\n",
+       nullptr},
+      {"map: three permissions", {}, kEntry17AsServer, MAP_NOTHING_WRITABLE "\n00000000-00001000 r-p 0 0 0\n", nullptr},
+      {"map: line ends after the addresses",
+       {},
+       kEntry17AsServer,
+       MAP_NOTHING_WRITABLE "\n00000000-00001000\n",
+       nullptr},
+      {"map: unterminated address", {}, kEntry17AsServer, MAP_NOTHING_WRITABLE "\n0000", nullptr},
+      {"map: bad line first", {}, kEntry17AsServer, "x\n" MAP_NOTHING_WRITABLE "\n", nullptr},
   };
   char* pages = static_cast<char*>(mmap(nullptr, 8192, kRw, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
   ASSERT_NE(pages, MAP_FAILED);
@@ -262,9 +304,9 @@ TEST(PluginOnAnotherBuild, SaysSoOnceAndLeavesTheHostAlone) {
     if (c.entry17 == kEntry17Null) host.pluginData()[17] = nullptr;
     if (c.entry17 == kEntry17BeforeUnreadablePage) host.pluginData()[17] = pages + 4096 - 12;
 
-    g_noProcMaps = !c.mapReadable;
+    g_procMaps = c.map;
     EXPECT_EQ(host.Load(), 1);
-    g_noProcMaps = false;
+    g_procMaps = nullptr;
     ScriptMachine script("gamemode");
     script.registerResult = 17;
     script.DefinePublic("OnPlayerTabUpdate", [](const std::vector<cell>&) { return 1; });

@@ -26,8 +26,8 @@ struct Span {
   uint64_t covered;
 };
 
-// The kernel writes the map well-formed: the branches that catch a malformed
-// line never run, and carry coverage exclusion markers.
+// A line that cannot be understood (the kernel writes none) makes the whole
+// map not understood.
 class MapReader {
  public:
   MapReader(Span* spans, int count) : spans_(spans), count_(count) {}
@@ -37,8 +37,8 @@ class MapReader {
   }
   // False when the map could not be understood.
   bool Finish() {
-    if (field_ != kStart || digits_ != 0) EndLine();  // GCOVR_EXCL_BR_LINE: the map ends with a newline
-    return !malformed_ && lines_ > 0;                 // GCOVR_EXCL_BR_LINE: maps are well-formed
+    if (field_ != kStart || digits_ != 0) EndLine();
+    return !malformed_ && lines_ > 0;
   }
 
  private:
@@ -49,15 +49,15 @@ class MapReader {
     switch (field_) {  // GCOVR_EXCL_BR_LINE: every field has its case
       case kStart:
       case kEnd:
-        if (c == (field_ == kStart ? '-' : ' ') && digits_ > 0) {  // GCOVR_EXCL_BR_LINE: maps are well-formed
+        if (c == (field_ == kStart ? '-' : ' ') && digits_ > 0) {
           field_ = field_ == kStart ? kEnd : kPermissions;
           digits_ = 0;
-        } else if (!AddHexDigit(c, field_ == kStart ? &start_ : &end_)) {  // GCOVR_EXCL_BR_LINE: maps are well-formed
-          malformed_ = true;                                               // GCOVR_EXCL_LINE: maps are well-formed
+        } else if (!AddHexDigit(c, field_ == kStart ? &start_ : &end_)) {
+          malformed_ = true;
         }
         break;
       case kPermissions:
-        if (c == ' ' && permissions_ == 4) {  // GCOVR_EXCL_BR_LINE: maps are well-formed
+        if (c == ' ' && permissions_ == 4) {
           field_ = kRest;
         } else {
           if (permissions_ == 0 && c == 'r') access_ |= kReadable;
@@ -72,17 +72,15 @@ class MapReader {
   }
 
   bool AddHexDigit(char c, uint64_t* value) {
-    // GCOVR_EXCL_BR_START: maps are well-formed (addresses of at most 16 hex digits)
     int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
     if (digit < 0 || ++digits_ > 16) return false;
-    // GCOVR_EXCL_BR_STOP
     *value = *value << 4 | static_cast<unsigned>(digit);
     return true;
   }
 
   void EndLine() {
-    if (field_ != kRest) malformed_ = true;  // GCOVR_EXCL_BR_LINE: maps are well-formed
-    if (!malformed_) {                       // GCOVR_EXCL_BR_LINE: maps are well-formed
+    if (field_ != kRest) malformed_ = true;
+    if (!malformed_) {
       ++lines_;
       for (int i = 0; i < count_; ++i) {
         Span& s = spans_[i];
@@ -123,7 +121,7 @@ bool ReadMemoryMap(Span* spans, int count) {
     reader.Feed(buffer, length);
   }
   close(fd);
-  return !readError && reader.Finish();  // GCOVR_EXCL_BR_LINE: Finish fails on a malformed map only
+  return !readError && reader.Finish();
 }
 
 const char* AccessName(unsigned access) {
