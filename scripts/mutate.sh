@@ -161,7 +161,8 @@ def all_mutants(base):
                 in_comment = (in_comment or "/*" in line) and "*/" not in line
             else:  # the elements of a shell array written over several lines are words, not commands
                 in_comment = (in_comment or bool(re.search(r"=\($", line))) and not line.lstrip().startswith(")")
-            excluded = (excluded or "GCOVR_EXCL_START" in line) and "GCOVR_EXCL_STOP" not in line
+            excluded = (excluded or bool(re.search(r"GCOVR_EXCL(_BR)?_START", line))) and not re.search(
+                r"GCOVR_EXCL(_BR)?_STOP", line)
             if number in numbers and not was_comment and not excluded:
                 result += [(path, number, line, m) for m in mutants_of_line(line, shell, previous)]
             if masked(line, shell).strip():
