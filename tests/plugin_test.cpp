@@ -6,6 +6,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdarg>
@@ -339,6 +340,20 @@ TEST(PluginOnAnotherBuild, SaysSoOnceAndLeavesTheHostAlone) {
     EXPECT_EQ(host.log, log);
   }
   munmap(pages, 8192);
+
+  // Said once per load: loaded again, the first bot says it again.
+  TestHost host(DefaultPluginPath(), false, {kUnmapped, kUnmapped, kUnmapped});
+  ScriptMachine script("gamemode");
+  for (int load = 0; load < 2; ++load) {
+    host.Load();
+    host.AmxLoad(script);
+    script.CallNative("AddServerBot", {3, script.AllocString("Bot_A")});
+    script.CallNative("AddServerBot", {4, script.AllocString("Bot_B")});
+    host.Unload();
+  }
+  EXPECT_EQ(std::count(host.log.begin(), host.log.end(),
+                       "Error. AddServerBot: bots are off on this server build, no bot is added"),
+            2);
 }
 
 class BotNativeTest : public PluginTest {
