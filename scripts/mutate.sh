@@ -6,11 +6,12 @@
 # that reach its file (scripts/mutate.map). A mutant that no entry fails
 # survived. Two workers, each with its own copy, share the mutants.
 #
-#   mutate.sh [--max N] [--seed S] [--path PREFIX] [--list] [BASE]
+#   mutate.sh [--max N] [--seed S] [--path PREFIX] [--list] [--rerun FILE] [BASE]
 #
 #   --max N        a reproducible sample of N mutants (drawn with --seed, 1 by default)
 #   --path PREFIX  only the files whose path starts with PREFIX
 #   --list         print the mutants without building or running anything
+#   --rerun FILE   only the mutants an earlier run's output FILE lists as survivors
 #
 # Prints "SURVIVED file:line: original -> mutated" for each survivor, and last
 # "N mutants, K killed (P%)". Mutants that do not compile are counted apart.
@@ -248,10 +249,14 @@ def main():
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--path", default="", help="only files whose path starts with this")
     parser.add_argument("--list", action="store_true")
+    parser.add_argument("--rerun", help="only the mutants this earlier output lists as SURVIVED")
     parser.add_argument("base", nargs="?")
     args = parser.parse_args()
     base = args.base or previous_release()
     mutants = [m for m in all_mutants(base) if m[0].startswith(args.path)]
+    if args.rerun:  # matched by file and text, so that lines moved since still match
+        wanted = set(re.findall(r"^SURVIVED ([^:]+):\d+: (.*)$", open(args.rerun).read(), re.M))
+        mutants = [m for m in mutants if (m[0], "%s -> %s" % (m[2].strip(), m[3].strip())) in wanted]
     if args.max is not None and args.max < len(mutants):
         mutants = sorted(random.Random(args.seed).sample(mutants, args.max), key=lambda m: m[:2])
     print("mutate: %d mutants of the product lines changed since %s" % (len(mutants), git("rev-parse", "--short", base).strip()), flush=True)
