@@ -281,6 +281,15 @@ TEST(BitStreamGrowth, CallerBufferIsCopiedBeforeItWouldGrow) {
   EXPECT_EQ(s.numberOfBitsAllocated, 80);
   EXPECT_EQ(UsedBytes(s), (Bytes{0x12, 0x34, 0x5E, 0xAB, 0xCD}));
   EXPECT_EQ(Bytes(source, source + 4), (Bytes{0x12, 0x34, 0x5E, kGuardByte}));
+
+  // A one-bit allocation still holds its one bit in place.
+  uint8_t one[] = {0x00, kGuardByte};
+  BitStream t(one, 1, false);
+  t.SetWriteOffset(0);
+  t.SetNumberOfBitsAllocated(1);
+  t.Write1();
+  ExpectState(t, {1, 1, 0, false, false});
+  EXPECT_EQ(Bytes(one, one + 2), (Bytes{0x80, kGuardByte}));
 }
 
 TEST(BitStreamGrowth, SizeLimitDropsTheWrite) {

@@ -24,6 +24,7 @@ TEST(HttpParse, FindHeaderEnd) {
       {"A\n\nB\r\n\r\nC", -1, 4, 4},  // CR LF CR LF anywhere wins
       {"A\r\n\nB", -1, 2, 2},         // CR LF LF: the LF LF
       {"A\r\n\r", -1, -1, 0},
+      {"HTTP/1.0 200 OK\r\n", -1, -1, 0},  // a line no terminator follows yet
       {"", -1, -1, 0},
       {"\n\n", -1, 0, 2},
       {"\r\n\r\n", -1, 0, 4},

@@ -271,6 +271,7 @@ TEST(PluginOnAnotherBuild, SaysSoOnceAndLeavesTheHostAlone) {
     EXPECT_EQ(host.AmxLoad(script), 17);
     EXPECT_TRUE(script.HasNative("AddServerBot"));
     EXPECT_EQ(script.CallNative("AddServerBot", {3, script.AllocString("Bot_A")}), 1);
+    const std::vector<std::string> logAfterFirstBot = host.log;
     EXPECT_EQ(script.CallNative("AddServerBot", {4, script.AllocString("Bot_B")}), 1);
     host.DeliverScoreboardRequest(NetworkServer::AddressOf(0));
     void* gamePool = host.GetGamePool();
@@ -295,6 +296,15 @@ TEST(PluginOnAnotherBuild, SaysSoOnceAndLeavesTheHostAlone) {
       EXPECT_EQ(gamePool, nullptr);
     }
     EXPECT_EQ(host.log, log);
+    EXPECT_EQ(logAfterFirstBot, std::vector<std::string>(log.begin(), log.end() - 1)) << "said at the first bot";
+    // Each Load says it once again.
+    host.log.clear();
+    g_noProcMaps = !c.mapReadable;
+    host.Load();
+    g_noProcMaps = false;
+    script.CallNative("AddServerBot", {3, script.AllocString("Bot_A")});
+    host.Unload();
+    EXPECT_EQ(host.log, log) << "after the next Load";
   }
   munmap(pages, 8192);
 }

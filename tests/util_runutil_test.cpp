@@ -65,6 +65,7 @@ const UrlCase kUrlCases[] = {
     {"%e9%fF", "\xE9\xFF"},
     // Other characters count as 0, but the escape still gives one byte.
     {"%G1", "\x01"},
+    {"%:1", "\x01"},
     {"%1Z", "\x10"},
     {"%zz!", std::string("\0!", 2)},
     {"%4+", "@"},
