@@ -5,6 +5,7 @@
 #include <string>
 
 #include "http/httpresponse.h"
+#include "tests/util_guard_page.h"
 
 namespace {
 
@@ -25,6 +26,7 @@ TEST(HttpParse, FindHeaderEnd) {
       {"A\r\n\nB", -1, 2, 2},         // CR LF LF: the LF LF
       {"A\r\n\r", -1, -1, 0},
       {"HTTP/1.0 200 OK\r\n", -1, -1, 0},  // a line no terminator follows yet
+      {"HTTP/1.0 200 OK\nServer: x", -1, -1, 0},
       {"", -1, -1, 0},
       {"\n\n", -1, 0, 2},
       {"\r\n\r\n", -1, 0, 4},
@@ -32,11 +34,12 @@ TEST(HttpParse, FindHeaderEnd) {
       {"AB\r\n\r\n", 5, -1, 0},                    // one byte short of the terminator
       {"AB\n\n\r\n\r\n", 7, 2, 2},                 // the later CR LF CR LF lies beyond the length
   };
+  GuardedString page;  // the searched bytes end just before an inaccessible page
   for (const HeaderEndCase& c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.data));
     int terminator = 0;
     int length = c.length < 0 ? static_cast<int>(c.data.size()) : c.length;
-    EXPECT_EQ(FindHeaderEnd(c.data.data(), length, &terminator), c.end);
+    EXPECT_EQ(FindHeaderEnd(page.place(c.data.data(), static_cast<size_t>(length)), length, &terminator), c.end);
     if (c.end >= 0) {
       EXPECT_EQ(terminator, c.terminator);
     }
