@@ -53,6 +53,8 @@ struct ContentLengthCase {
 };
 
 TEST(HttpParse, ReadContentLength) {
+  // Longer than any stored header: the value is cut to 1023 characters.
+  const std::string longValue = "HTTP/1.0 200 OK\r\nContent-Length: " + std::string(1021, '0') + "1234";
   const ContentLengthCase cases[] = {
       {"HTTP/1.0 200 OK\r\nContent-Length: 5", true, 5},
       {"HTTP/1.0 200 OK\r\nContent-Length: 5\r\nServer: x", true, 5},
@@ -61,6 +63,8 @@ TEST(HttpParse, ReadContentLength) {
       {"HTTP/1.0 200 OK\r\nContent-Length:\t 77", true, 77},
       {"HTTP/1.0 200 OK\r\nContent-Length: \n 9", true, 0},  // the value ends at the LF
       {"HTTP/1.0 200 OK\r\nContent-Length:", true, 0},       // header ends before the value
+      {"HTTP/1.0 200 OK\nContent-Length:\r", true, 0},       // a CR alone after the colon
+      {longValue.c_str(), true, 12},
       {"HTTP/1.0 200 OK\r\nContent-Length: x12", true, 0},
       {"HTTP/1.0 200 OK\r\nContent-Length: -4", true, -4},
       {"HTTP/1.0 200 OK\r\nContent-Length: 99999999999", true, LONG_MAX},
