@@ -133,6 +133,11 @@ TEST(HttpParse, ClassifyContentType) {
     SCOPED_TRACE(c.header.substr(0, 80));
     EXPECT_EQ(ClassifyContentType(c.header.c_str()), c.type);
   }
+  // A value is read alone: a longer one read just before leaves nothing that counts.
+  const std::string longer = head + "Content-Type: application/x; q=text/html", shorter = head + "Content-Type: a";
+  const int types[] = {ClassifyContentType(longer.c_str()), ClassifyContentType(shorter.c_str())};
+  EXPECT_EQ(types[0], 2);
+  EXPECT_EQ(types[1], 0);
 }
 
 TEST(HttpParse, FindHeaderValue) {
