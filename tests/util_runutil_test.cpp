@@ -67,6 +67,7 @@ const UrlCase kUrlCases[] = {
     {"%G1", "\x01"},
     {"%:1", "\x01"},
     {"%1Z", "\x10"},
+    {"%2G", " "},
     {"%zz!", std::string("\0!", 2)},
     {"%4+", "@"},
     // An escape cut short by the end of the string is dropped.
