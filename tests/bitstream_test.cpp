@@ -97,7 +97,11 @@ TEST(BitStreamConstruction, InitialSize) {
     int bytes;
     int allocated;
     bool isInline;
-  } cases[] = {{-5, kInlineBits, true}, {0, kInlineBits, true}, {256, kInlineBits, true}, {257, 2056, false}};
+  } cases[] = {{-5, kInlineBits, true},
+               {0, kInlineBits, true},
+               {256, kInlineBits, true},
+               {257, 2056, false},
+               {(1 << 27) - 1, 8 * ((1 << 27) - 1), false}};  // the largest size whose bits a stream can count
   for (auto c : cases) {
     BitStream s(c.bytes);
     SCOPED_TRACE(c.bytes);
