@@ -770,6 +770,10 @@ TEST(HttpClientRequest, ReadOnlyOverloadsKeepEachArgumentInPlace) {
   EXPECT_FALSE(client->GetHeaderValue("X-Len:", out, 4));
   EXPECT_TRUE(client->GetHeaderValue("X-Len:", out, 5));
   EXPECT_STREQ(out, "12345");
+  char four[5] = "", five[6] = "";  // the array form: its size less the NUL
+  EXPECT_FALSE(client->GetHeaderValue("X-Len:", four));
+  EXPECT_TRUE(client->GetHeaderValue("X-Len:", five));
+  EXPECT_STREQ(five, "12345");
 }
 
 // ---------------------------------------------------------------------------
@@ -823,7 +827,7 @@ TEST(HttpClientConnection, FailedSendDoesNotLeakTheSocket) {
   EXPECT_FALSE(client->Connect(&host[0], refused.port()));
   EXPECT_EQ(soak::OpenDescriptors(), open);  // the old socket went with the failed attempt
 
-  ASSERT_TRUE(client->Connect(&host[0], listener.port()));
+  ASSERT_TRUE(client->Connect("127.0.0.1", listener.port()));  // the read-only overload
   const int second = client->iSocket;
   client.reset();
   EXPECT_FALSE(IsOpen(second));
