@@ -97,7 +97,11 @@ TEST(BitStreamConstruction, InitialSize) {
     int bytes;
     int allocated;
     bool isInline;
-  } cases[] = {{-5, kInlineBits, true}, {0, kInlineBits, true}, {256, kInlineBits, true}, {257, 2056, false}};
+  } cases[] = {{-5, kInlineBits, true},
+               {0, kInlineBits, true},
+               {256, kInlineBits, true},
+               {257, 2056, false},
+               {(1 << 27) - 1, 8 * ((1 << 27) - 1), false}};  // the largest size whose bits a stream can count
   for (auto c : cases) {
     BitStream s(c.bytes);
     SCOPED_TRACE(c.bytes);
@@ -286,6 +290,15 @@ TEST(BitStreamGrowth, CallerBufferIsCopiedBeforeItWouldGrow) {
   none.Write1();
   ExpectState(none, {1, 2, 0, true, false});
   EXPECT_EQ(none.data[0], 0x80);
+
+  // A one-bit allocation still holds its one bit in place.
+  uint8_t one[] = {0x00, kGuardByte};
+  BitStream t(one, 1, false);
+  t.SetWriteOffset(0);
+  t.SetNumberOfBitsAllocated(1);
+  t.Write1();
+  ExpectState(t, {1, 1, 0, false, false});
+  EXPECT_EQ(Bytes(one, one + 2), (Bytes{0x80, kGuardByte}));
 }
 
 TEST(BitStreamGrowth, SizeLimitDropsTheWrite) {

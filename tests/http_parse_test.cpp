@@ -5,6 +5,7 @@
 #include <string>
 
 #include "http/httpresponse.h"
+#include "tests/util_guard_page.h"
 
 namespace {
 
@@ -24,6 +25,8 @@ TEST(HttpParse, FindHeaderEnd) {
       {"A\n\nB\r\n\r\nC", -1, 4, 4},  // CR LF CR LF anywhere wins
       {"A\r\n\nB", -1, 2, 2},         // CR LF LF: the LF LF
       {"A\r\n\r", -1, -1, 0},
+      {"HTTP/1.0 200 OK\r\n", -1, -1, 0},  // a line no terminator follows yet
+      {"HTTP/1.0 200 OK\nServer: x", -1, -1, 0},
       {"", -1, -1, 0},
       {"\n\n", -1, 0, 2},
       {"\r\n\r\n", -1, 0, 4},
@@ -31,11 +34,12 @@ TEST(HttpParse, FindHeaderEnd) {
       {"AB\r\n\r\n", 5, -1, 0},                    // one byte short of the terminator
       {"AB\n\n\r\n\r\n", 7, 2, 2},                 // the later CR LF CR LF lies beyond the length
   };
+  GuardedString page;  // the searched bytes end just before an inaccessible page
   for (const HeaderEndCase& c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.data));
     int terminator = 0;
     int length = c.length < 0 ? static_cast<int>(c.data.size()) : c.length;
-    EXPECT_EQ(FindHeaderEnd(c.data.data(), length, &terminator), c.end);
+    EXPECT_EQ(FindHeaderEnd(page.place(c.data.data(), static_cast<size_t>(length)), length, &terminator), c.end);
     if (c.end >= 0) {
       EXPECT_EQ(terminator, c.terminator);
     }
@@ -60,6 +64,7 @@ TEST(HttpParse, ReadContentLength) {
       {"HTTP/1.0 200 OK\r\nContent-Length:\t 77", true, 77},
       {"HTTP/1.0 200 OK\r\nContent-Length: \n 9", true, 0},  // the value ends at the LF
       {"HTTP/1.0 200 OK\r\nContent-Length:", true, 0},       // header ends before the value
+      {"HTTP/1.0 200 OK\nContent-Length:\r", true, 0},       // a CR alone after the colon
       {"HTTP/1.0 200 OK\r\nContent-Length: x12", true, 0},
       {"HTTP/1.0 200 OK\r\nContent-Length: -4", true, -4},
       {"HTTP/1.0 200 OK\r\nContent-Length: 99999999999", true, LONG_MAX},
@@ -130,6 +135,11 @@ TEST(HttpParse, ClassifyContentType) {
     SCOPED_TRACE(c.header.substr(0, 80));
     EXPECT_EQ(ClassifyContentType(c.header.c_str()), c.type);
   }
+  // A value is read alone: a longer one read just before leaves nothing that counts.
+  const std::string longer = head + "Content-Type: application/x; q=text/html", shorter = head + "Content-Type: a";
+  const int types[] = {ClassifyContentType(longer.c_str()), ClassifyContentType(shorter.c_str())};
+  EXPECT_EQ(types[0], 2);
+  EXPECT_EQ(types[1], 0);
 }
 
 TEST(HttpParse, FindHeaderValue) {

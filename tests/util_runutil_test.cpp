@@ -65,7 +65,9 @@ const UrlCase kUrlCases[] = {
     {"%e9%fF", "\xE9\xFF"},
     // Other characters count as 0, but the escape still gives one byte.
     {"%G1", "\x01"},
+    {"%:1", "\x01"},
     {"%1Z", "\x10"},
+    {"%2G", " "},
     {"%zz!", std::string("\0!", 2)},
     {"%4+", "@"},
     // An escape cut short by the end of the string is dropped.
