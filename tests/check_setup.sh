@@ -151,6 +151,8 @@ expect skew "one warning naming the failing index" \
 expect skew "each combined install (needed, extras) retried once with the main suite's versions" \
   test "$(grep -c 'apt-get install' "$STANDIN/calls")/$(grep -c 'apt-get install .* -t [a-z]' "$STANDIN/calls")" = 4/2
 expect skew "everything installed" all_installed
+expect skew "what it installs, and the fallback to the main suite, said" \
+  grep -q "^setup: installing g++-multilib .*setup: one install failed; trying the [a-z]* suite's versions" <<<"${out//$'\n'/ }"
 expect skew "the i386 architecture added" grep -qx i386 "$STANDIN/arches"
 
 run chain chain 0 0
@@ -177,11 +179,17 @@ expect refused "a line naming the package and apt's reason" \
 run extra-refused refuse:libssl-dev:i386 0 0
 expect extra-refused "a warning that the parts needing it are left out" \
   grep -q 'cannot install libssl-dev:i386' <<<"$out"
+expect extra-refused "the parts left out said" grep -q 'warning: the parts that need the packages above are left out' <<<"$out"
 
 # shellcheck disable=SC2086
 run user-complete skew 1000 0 $needed libembryo-bin libembryo1:i386 libbenchmark-dev:i386 \
   libcurl4-openssl-dev:i386 libssl-dev:i386
 expect user-complete "no apt-get call and nothing printed" test ! -e "$STANDIN/calls" -a -z "$out"
+
+# shellcheck disable=SC2086
+run user-no-extras skew 1000 0 $needed
+expect user-no-extras "a note on the extras only root can install, and no apt-get call" \
+  test ! -e "$STANDIN/calls" -a "${out:0:56}" = "setup: note: not installed, and only root can install th"
 
 run user-missing skew 1000 1
 expect user-missing "no apt-get call" test ! -e "$STANDIN/calls"
