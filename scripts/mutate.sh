@@ -171,12 +171,15 @@ def all_mutants(base):
     return result
 
 
+# scripts/mutate.map's rows: a path prefix, then its CTest entries.
+MAP = [fields for fields in (row.split("#")[0].split() for row in open("scripts/mutate.map")) if fields]
+
+
 def entries_for(path):
     names = []
-    for row in open("scripts/mutate.map"):
-        fields = row.split("#")[0].split()
-        if fields and path.startswith(fields[0]):
-            names += [name for name in fields[1:] if name not in names]
+    for prefix, *entries in MAP:
+        if path.startswith(prefix):
+            names += [name for name in entries if name not in names]
     return names
 
 
